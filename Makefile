@@ -1,0 +1,32 @@
+# Thin wrapper over CMake presets; the README lists the commands.
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+
+.PHONY: deps test test-asan bench fuzz clean
+
+deps:
+	@scripts/install-deps
+
+test: deps
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS)
+	ctest --preset default -j $(JOBS)
+
+test-asan: deps
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+bench: deps
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	@for b in build/release/bench/bench_*; do echo "== $$(basename $$b)"; $$b || exit 1; done
+
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	mkdir -p build/fuzz/corpus
+	build/fuzz/fuzz/fuzz_attributed_body -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus
+
+clean:
+	rm -rf build

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <optional>
+
+// Points HOME and TMPDIR at fresh folders for the life of the object, so a test can put a
+// Messages database where the importer looks and see every snapshot folder it leaves.
+class ScopedHome {
+public:
+    ScopedHome();
+    ~ScopedHome();
+    ScopedHome(const ScopedHome &) = delete;
+    ScopedHome &operator=(const ScopedHome &) = delete;
+
+    QString home() const { return m_root.path() + QStringLiteral("/home"); }
+    QString tmp() const { return m_root.path() + QStringLiteral("/tmp"); }
+    QString chatDbPath() const { return home() + QStringLiteral("/Library/Messages/chat.db"); }
+    // Snapshot folders ("vellora-imessage-*") currently under tmp().
+    QStringList snapshotDirs() const;
+
+private:
+    QTemporaryDir m_root;
+    std::optional<QByteArray> m_oldHome;
+    std::optional<QByteArray> m_oldTmp;
+};
