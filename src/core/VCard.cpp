@@ -120,7 +120,7 @@ QString decodeText(const QByteArray &bytes, const QByteArray &charset)
         }
     }
     // UTF-8 as vCard 3.0 and 4.0 require; old 2.1 writers without a charset wrote Latin-1.
-    QStringDecoder utf8(QStringDecoder::Utf8);
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = utf8(bytes);
     return utf8.hasError() ? QString::fromLatin1(bytes) : text;
 }

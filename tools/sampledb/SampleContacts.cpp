@@ -145,9 +145,8 @@ QString writtenNumber(const QString &handle, QRandomGenerator &random)
     if (digits.size() < 10)
         return digits.size() > 4 ? digits.left(3) + u'-' + digits.mid(3) : digits;
     const QString national = digits.right(10);
-    const QString country = digits.left(digits.size() - 10);
     const QString a = national.left(3), b = national.mid(3, 3), c = national.mid(6);
-    if (country == u"1" || country.isEmpty()) {
+    if (digits.size() == 10 || (digits.size() == 11 && digits.startsWith(u'1'))) {
         switch (random.bounded(5)) {
         case 0: return QStringLiteral("(%1) %2-%3").arg(a, b, c);
         case 1: return QStringLiteral("%1-%2-%3").arg(a, b, c);
@@ -156,10 +155,18 @@ QString writtenNumber(const QString &handle, QRandomGenerator &random)
         default: return QStringLiteral("1 (%1) %2-%3").arg(a, b, c);
         }
     }
+    // Elsewhere: the country code is one to three digits, so write all of them, grouped, or the
+    // national form with a trunk zero when that still holds the last ten digits.
+    QString grouped;
+    for (qsizetype i = 2; i < digits.size(); i += 4)
+        grouped += u' ' + digits.mid(i, 4);
     switch (random.bounded(3)) {
-    case 0: return QStringLiteral("0%1 %2").arg(national.left(4), national.mid(4));  // with the trunk zero
-    case 1: return QStringLiteral("+%1 %2 %3").arg(country, national.left(4), national.mid(4));
-    default: return QStringLiteral("00%1-%2").arg(country, national);
+    case 0:
+        if (digits.size() >= 12)
+            return u'0' + grouped.mid(1);
+        [[fallthrough]];
+    case 1: return u'+' + digits.left(2) + grouped;
+    default: return QStringLiteral("00") + digits;
     }
 }
 
