@@ -92,17 +92,20 @@ QList<DateFormatter::Piece> DateFormatter::numericPieces(const QString &pattern)
 
 QString DateFormatter::string(RefDate date) const
 {
-    const qint64 msecs = qRound64((date + double(RefDates::unixOffset)) * 1000.0);
-    if (!m_numeric.isEmpty()) {
-        QString text = numericString(msecs);
-        if (!text.isNull())
-            return text;
-    }
-    return m_locale.toString(QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC).toTimeZone(m_zone), m_pattern);
+    QString text;
+    appendTo(text, date);
+    return text;
 }
 
-// Null for a year the four-digit field cannot hold; the locale then writes it.
-QString DateFormatter::numericString(qint64 msecsSinceEpoch) const
+void DateFormatter::appendTo(QString &text, RefDate date) const
+{
+    const qint64 msecs = qRound64((date + double(RefDates::unixOffset)) * 1000.0);
+    if (!m_numeric.isEmpty() && appendNumeric(text, msecs))
+        return;
+    text += m_locale.toString(QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC).toTimeZone(m_zone), m_pattern);
+}
+
+bool DateFormatter::appendNumeric(QString &text, qint64 msecsSinceEpoch) const
 {
     const int offset = m_zone.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC));
     const qint64 local = msecsSinceEpoch + qint64(offset) * 1000;
@@ -114,11 +117,9 @@ QString DateFormatter::numericString(qint64 msecsSinceEpoch) const
     }
     const QDate day = QDate(1970, 1, 1).addDays(days);
     if (day.year() < 0 || day.year() > 9999)
-        return {};
+        return false;
     const int secondsOfDay = int(msecsOfDay / 1000);
 
-    QString text;
-    text.reserve(24);
     for (const Piece &piece : m_numeric) {
         switch (piece.field) {
         case u'y': appendDigits(text, day.year(), 4); break;
@@ -130,7 +131,7 @@ QString DateFormatter::numericString(qint64 msecsSinceEpoch) const
         default: text += piece.literal; break;
         }
     }
-    return text;
+    return true;
 }
 
 const DateFormatter &DateFmt::stampFormatter()
@@ -168,7 +169,7 @@ QString Transcript::build(const QList<ChatMessage> &messages, const QString &par
         if (!message.date)
             continue;
         text += u"[I] ";
-        text += stamp.string(*message.date);
+        stamp.appendTo(text, *message.date);
         text += u' ';
         text += message.fromMe ? you : partnerName;
         text += u": ";

@@ -11,6 +11,8 @@ class DateFormatter {
 public:
     DateFormatter(QString pattern, QLocale locale, QTimeZone zone);
     QString string(RefDate date) const;
+    // The same text, appended: the transcript writes one per message into one long text.
+    void appendTo(QString &text, RefDate date) const;
 
 private:
     // A pattern of only numeric fields and literals in the C locale is written directly,
@@ -21,7 +23,8 @@ private:
     };
     // Empty when the pattern has a field that needs the locale (names, 12-hour clock, zones).
     static QList<Piece> numericPieces(const QString &pattern);
-    QString numericString(qint64 msecsSinceEpoch) const;
+    // False, writing nothing, for a year the four-digit field cannot hold.
+    bool appendNumeric(QString &text, qint64 msecsSinceEpoch) const;
 
     QString m_pattern;
     QLocale m_locale;
