@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 class TestContactResolver : public QObject {
     Q_OBJECT
@@ -18,6 +19,7 @@ private slots:
     void accessRules();
     void loadsVCardFolderFromXdgDataHome();
     void missingFolderGivesEmptyResolver();
+    void fetchesOffTheMainThread();
 };
 
 void TestContactResolver::normalizePhone_data()
@@ -137,6 +139,23 @@ void TestContactResolver::missingFolderGivesEmptyResolver()
     const ContactResolver resolver = QCoro::waitFor(ContactResolver::loadFromContacts());
     qputenv("XDG_DATA_HOME", old);
     QCOMPARE(resolver.size(), 0);
+}
+
+void TestContactResolver::fetchesOffTheMainThread()
+{
+    // The macOS source may sit in the permission prompt; the window must keep drawing meanwhile.
+    struct ThreadRecorder : ContactSource {
+        QThread *thread = nullptr;
+        QList<ContactCard> fetch() override
+        {
+            thread = QThread::currentThread();
+            return {{"Anna", {"5551234567"}, {}}};
+        }
+    };
+    auto source = std::make_shared<ThreadRecorder>();
+    const ContactResolver resolver = QCoro::waitFor(ContactResolver::loadFrom(source));
+    QCOMPARE(resolver.name("+1 555 123 4567"), QString("Anna"));
+    QVERIFY(source->thread && source->thread != QThread::currentThread());
 }
 
 QTEST_GUILESS_MAIN(TestContactResolver)
