@@ -9,7 +9,6 @@ class TestAppInfo : public QObject {
 private slots:
     void valueOr_data();
     void valueOr();
-    void builtInValues();
 };
 
 void TestAppInfo::valueOr_data()
@@ -32,13 +31,6 @@ void TestAppInfo::valueOr()
     QFETCH(QVariant, value);
     QFETCH(QString, expected);
     QCOMPARE(AppInfo::valueOr(value, "fallback"), expected);
-}
-
-void TestAppInfo::builtInValues()
-{
-    // Without a bundle: the project version and the packager's build number (by default "dev").
-    QVERIFY(QRegularExpression("^\\d+\\.\\d+\\.\\d+$").match(AppInfo::version()).hasMatch());
-    QVERIFY(!AppInfo::build().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestAppInfo)
