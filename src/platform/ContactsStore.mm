@@ -29,7 +29,7 @@ QList<ContactCard> readAll(CNContactStore *store)
     NSArray<id<CNKeyDescriptor>> *keys = @[
         [CNContactFormatter descriptorForRequiredKeysForStyle:CNContactFormatterStyleFullName],
         CNContactPhoneNumbersKey,
-        CNContactEmailAddressesKey,
+        CNContactEmailAddressesKey
     ];
     CNContactFetchRequest *request = [[CNContactFetchRequest alloc] initWithKeysToFetch:keys];
 
