@@ -1,6 +1,7 @@
 #include "PairingClient.h"
 
 #include "AppInfo.h"
+#include "BundleInfo.h"
 #include "ChatDatabase.h"
 #include "HelperError.h"
 #include "Platform.h"
@@ -459,8 +460,8 @@ QString PairingClient::resolveApiBase(const QString &environment, const QString 
 
 QString PairingClient::apiBase()
 {
-    static const QString base =
-        resolveApiBase(qEnvironmentVariable("VELLORA_API_BASE"), QStringLiteral(VELLORA_BACKEND_BASE));
+    static const QString base = resolveApiBase(qEnvironmentVariable("VELLORA_API_BASE"),
+                                               AppInfo::valueOr(bundleInfoValue("VelloraBackendBase"), {}));
     return base;
 }
 
