@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // Writes a Messages database with the real application's tables, columns and indexes
 // (in WAL mode), row by row, so tests and the sample generator build exactly what they need.
@@ -39,5 +42,14 @@ public:
     static QByteArray archiveBody(const QString &text);
 
 private:
+    struct Statements;
+    void prepare(sqlite3_stmt **statement, const char *sql);
+    void run(sqlite3_stmt *statement);
+
     sqlite3 *m_db = nullptr;
+    std::unique_ptr<Statements> m_statements;
+    QHash<qint64, QString> m_handles;      // ROWID -> id, to name one-to-one chats
+    QHash<qint64, QString> m_chatServices; // ROWID -> service, stamped on each message
+    qint64 m_chatCount = 0;
+    qint64 m_messageCount = 0;
 };
