@@ -6,6 +6,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <stdexcept>
 
 namespace {
@@ -76,27 +77,6 @@ CREATE TABLE message_attachment_join (message_id INTEGER REFERENCES message (ROW
 CREATE TABLE chat_recoverable_message_join (chat_id INTEGER REFERENCES chat (ROWID) ON DELETE CASCADE,
   message_id INTEGER REFERENCES message (ROWID) ON DELETE CASCADE, delete_date INTEGER,
   ck_sync_state INTEGER DEFAULT 0, PRIMARY KEY (chat_id, message_id));
-CREATE INDEX message_idx_is_read ON message(is_read, is_from_me, is_finished);
-CREATE INDEX message_idx_failed ON message(is_finished, is_from_me, error);
-CREATE INDEX message_idx_handle ON message(handle_id, date);
-CREATE INDEX message_idx_handle_id ON message(handle_id);
-CREATE INDEX message_idx_date ON message(date);
-CREATE INDEX message_idx_associated_message ON message(associated_message_guid);
-CREATE INDEX message_idx_thread_originator_guid ON message(thread_originator_guid);
-CREATE INDEX message_idx_expire_state ON message(expire_state);
-CREATE INDEX message_idx_other_handle ON message(other_handle);
-CREATE INDEX message_idx_cache_has_attachments ON message(cache_has_attachments);
-CREATE INDEX message_idx_was_downgraded ON message(was_downgraded);
-CREATE INDEX chat_idx_chat_identifier ON chat(chat_identifier);
-CREATE INDEX chat_idx_chat_identifier_service_name ON chat(chat_identifier, service_name);
-CREATE INDEX chat_idx_chat_room_name_service_name ON chat(room_name, service_name);
-CREATE INDEX chat_idx_is_archived ON chat(is_archived);
-CREATE INDEX chat_handle_join_idx_handle_id ON chat_handle_join(handle_id);
-CREATE INDEX chat_message_join_idx_message_id_only ON chat_message_join(message_id);
-CREATE INDEX chat_message_join_idx_message_date_id_chat_id ON chat_message_join(chat_id, message_date, message_id);
-CREATE INDEX message_attachment_join_idx_message_id ON message_attachment_join(message_id);
-CREATE INDEX attachment_idx_purged_attachments_v2 ON attachment(hide_attachment, ck_sync_state, transfer_state)
-  WHERE hide_attachment = 0 AND (ck_sync_state = 1 OR ck_sync_state = 4) AND transfer_state = 0;
 CREATE TRIGGER update_message_date_after_update_on_message AFTER UPDATE OF date ON message
 BEGIN
   UPDATE chat_message_join SET message_date = NEW.date WHERE message_id = NEW.ROWID AND message_date != NEW.date;
@@ -116,6 +96,31 @@ END;
 INSERT INTO _SqliteDatabaseProperties (key, value) VALUES ('_ClientVersion', '17002');
 INSERT INTO _SqliteDatabaseProperties (key, value) VALUES ('counter_in_all', '0');
 )sql";
+
+// Secondary indexes, apart so that a bulk load can build them once at the end.
+constexpr std::array<const char *, 20> indexes{
+    "CREATE INDEX message_idx_is_read ON message(is_read, is_from_me, is_finished)",
+    "CREATE INDEX message_idx_failed ON message(is_finished, is_from_me, error)",
+    "CREATE INDEX message_idx_handle ON message(handle_id, date)",
+    "CREATE INDEX message_idx_handle_id ON message(handle_id)",
+    "CREATE INDEX message_idx_date ON message(date)",
+    "CREATE INDEX message_idx_associated_message ON message(associated_message_guid)",
+    "CREATE INDEX message_idx_thread_originator_guid ON message(thread_originator_guid)",
+    "CREATE INDEX message_idx_expire_state ON message(expire_state)",
+    "CREATE INDEX message_idx_other_handle ON message(other_handle)",
+    "CREATE INDEX message_idx_cache_has_attachments ON message(cache_has_attachments)",
+    "CREATE INDEX message_idx_was_downgraded ON message(was_downgraded)",
+    "CREATE INDEX chat_idx_chat_identifier ON chat(chat_identifier)",
+    "CREATE INDEX chat_idx_chat_identifier_service_name ON chat(chat_identifier, service_name)",
+    "CREATE INDEX chat_idx_chat_room_name_service_name ON chat(room_name, service_name)",
+    "CREATE INDEX chat_idx_is_archived ON chat(is_archived)",
+    "CREATE INDEX chat_handle_join_idx_handle_id ON chat_handle_join(handle_id)",
+    "CREATE INDEX chat_message_join_idx_message_id_only ON chat_message_join(message_id)",
+    "CREATE INDEX chat_message_join_idx_message_date_id_chat_id ON chat_message_join(chat_id, message_date, message_id)",
+    "CREATE INDEX message_attachment_join_idx_message_id ON message_attachment_join(message_id)",
+    "CREATE INDEX attachment_idx_purged_attachments_v2 ON attachment(hide_attachment, ck_sync_state, transfer_state)"
+    " WHERE hide_attachment = 0 AND (ck_sync_state = 1 OR ck_sync_state = 4) AND transfer_state = 0",
+};
 
 [[noreturn]] void fail(sqlite3 *db, const char *what)
 {
@@ -198,6 +203,8 @@ FixtureDb::FixtureDb(const QString &path)
         exec(m_db, "PRAGMA synchronous = OFF");
         exec(m_db, "PRAGMA cache_size = -65536");
         exec(m_db, schema);
+        for (const char *index : indexes)
+            exec(m_db, index);
         m_statements = std::make_unique<Statements>();
         prepare(&m_statements->handle,
                 "INSERT INTO handle (id, country, service, uncanonicalized_id, person_centric_id) "
@@ -334,6 +341,21 @@ void FixtureDb::begin()
 void FixtureDb::commit()
 {
     exec(m_db, "COMMIT");
+}
+
+void FixtureDb::beginBulkLoad()
+{
+    for (const char *index : indexes) {
+        // "CREATE INDEX name ON ..." -> "DROP INDEX name"
+        const QByteArray name = QByteArray(index).split(' ').value(2);
+        exec(m_db, ("DROP INDEX " + name).constData());
+    }
+}
+
+void FixtureDb::endBulkLoad()
+{
+    for (const char *index : indexes)
+        exec(m_db, index);
 }
 
 void FixtureDb::keepWal()

@@ -31,6 +31,9 @@ public:
 
     void begin();   // batch inserts in one transaction
     void commit();
+    // Large fixtures: drop the secondary indexes while rows go in, build them once at the end.
+    void beginBulkLoad();
+    void endBulkLoad();
     // Checkpoints nothing further: rows written after this stay in the -wal file only.
     void keepWal();
     void close();
