@@ -1,12 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // Writes a Messages database with the real application's tables, columns and indexes
 // (in WAL mode), row by row, so tests and the sample generator build exactly what they need.
@@ -28,6 +31,9 @@ public:
 
     void begin();   // batch inserts in one transaction
     void commit();
+    // Large fixtures: drop the secondary indexes while rows go in, build them once at the end.
+    void beginBulkLoad();
+    void endBulkLoad();
     // Checkpoints nothing further: rows written after this stay in the -wal file only.
     void keepWal();
     void close();
@@ -39,5 +45,14 @@ public:
     static QByteArray archiveBody(const QString &text);
 
 private:
+    struct Statements;
+    void prepare(sqlite3_stmt **statement, const char *sql);
+    void run(sqlite3_stmt *statement);
+
     sqlite3 *m_db = nullptr;
+    std::unique_ptr<Statements> m_statements;
+    QHash<qint64, QString> m_handles;      // ROWID -> id, to name one-to-one chats
+    QHash<qint64, QString> m_chatServices; // ROWID -> service, stamped on each message
+    qint64 m_chatCount = 0;
+    qint64 m_messageCount = 0;
 };

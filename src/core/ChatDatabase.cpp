@@ -1,0 +1,324 @@
+#include "ChatDatabase.h"
+
+#include "AttributedBody.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QUuid>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *handleStatement = "SELECT chj.chat_id, h.id\n"
+                                        "FROM chat_handle_join chj\n"
+                                        "JOIN handle h ON h.ROWID = chj.handle_id\n"
+                                        "WHERE chj.chat_id IN (\n"
+                                        "  SELECT chat_id FROM chat_handle_join GROUP BY chat_id HAVING COUNT(*) = 1\n"
+                                        ")";
+
+constexpr const char *statsStatement = "SELECT cmj.chat_id, COUNT(*), MIN(m.date), MAX(m.date)\n"
+                                       "FROM chat_message_join cmj\n"
+                                       "JOIN message m ON m.ROWID = cmj.message_id\n"
+                                       "GROUP BY cmj.chat_id";
+
+constexpr const char *messagesPrefix = "SELECT m.date, m.is_from_me, m.text, m.attributedBody\n"
+                                       "FROM message m\n"
+                                       "JOIN chat_message_join cmj ON cmj.message_id = m.ROWID\n"
+                                       "WHERE cmj.chat_id IN (";
+
+constexpr const char *messagesSuffix = ")\nORDER BY m.date ASC";
+
+// Finalizes on every path out of a query.
+class Statement {
+public:
+    Statement(sqlite3 *db, const char *sql)
+    {
+        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK || !m_stmt)
+            throw HelperError::sqlite(QString::fromUtf8(sqlite3_errmsg(db)));
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+
+    sqlite3_stmt *get() const { return m_stmt; }
+    // A result other than a row ends the rows; errors while stepping are not reported.
+    bool next() const { return sqlite3_step(m_stmt) == SQLITE_ROW; }
+
+private:
+    sqlite3_stmt *m_stmt = nullptr;
+};
+
+QUtf8StringView columnText(sqlite3_stmt *stmt, int column)
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
+    if (!text)
+        return {};
+    // The text ends at its first NUL byte, as a C string would.
+    const qsizetype size = sqlite3_column_bytes(stmt, column);
+    const void *nul = memchr(text, 0, size_t(size));
+    return QUtf8StringView(text, nul ? static_cast<const char *>(nul) - text : size);
+}
+
+// Copies `from` to a new file `to` that only the owner may read, even while it is written.
+bool copyPrivately(const QString &from, const QString &to) noexcept
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (out < 0) {
+        ::close(in);
+        return false;
+    }
+    bool ok = true;
+#ifdef __linux__
+    // In-kernel copy where the file system allows it; falls back to read/write below.
+    bool kernelCopy = true;
+    while (kernelCopy) {
+        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
+        if (copied > 0)
+            continue;
+        if (copied == 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        kernelCopy = false;
+        ok = errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP;
+        if (ok)
+            ok = ::lseek(in, 0, SEEK_SET) == 0 && ::ftruncate(out, 0) == 0 && ::lseek(out, 0, SEEK_SET) == 0;
+    }
+    if (!kernelCopy && ok)
+#endif
+    {
+        static constexpr size_t chunk = 1 << 20;
+        std::unique_ptr<char[]> buffer(new (std::nothrow) char[chunk]);
+        ok = buffer != nullptr;
+        while (ok) {
+            const ssize_t got = ::read(in, buffer.get(), chunk);
+            if (got == 0)
+                break;
+            if (got < 0) {
+                ok = errno == EINTR;
+                continue;
+            }
+            for (ssize_t done = 0; ok && done < got;) {
+                const ssize_t put = ::write(out, buffer.get() + done, size_t(got - done));
+                if (put > 0)
+                    done += put;
+                else
+                    ok = put < 0 && errno == EINTR;
+            }
+        }
+    }
+    ok = ::fchmod(out, S_IRUSR | S_IWUSR) == 0 && ok;
+    ok = ::close(out) == 0 && ok;
+    ::close(in);
+    if (!ok)
+        ::unlink(target.constData());
+    return ok;
+}
+
+// Qt reports no temporary folder when TMPDIR names one that does not exist yet; that folder
+// is then made like any other missing parent, rather than falling back to the file system root.
+QString temporaryFolder()
+{
+    const QString dir = QDir::tempPath();
+    if (!dir.isEmpty())
+        return dir;
+    const QString env = qEnvironmentVariable("TMPDIR");
+    return QDir::cleanPath(env.isEmpty() ? QStringLiteral("/tmp") : env);
+}
+
+struct ChatStats {
+    qint64 count = 0;
+    qint64 earliest = 0;
+    qint64 latest = 0;
+};
+
+} // namespace
+
+QString ChatDatabase::standardSourcePath()
+{
+    return QDir::homePath() + QStringLiteral("/Library/Messages/chat.db");
+}
+
+bool ChatDatabase::canAccess()
+{
+    return canAccess(standardSourcePath());
+}
+
+bool ChatDatabase::canAccess(const QString &sourcePath)
+{
+    QFile file(sourcePath);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    char first[16];
+    return file.read(first, sizeof first) > 0;
+}
+
+ChatDatabase::ChatDatabase(const QString &sourcePath)
+{
+    m_tempDir = temporaryFolder() + QStringLiteral("/vellora-imessage-")
+        + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+
+    // The folder holds a copy of the whole message history: owner only, from its first moment.
+    const std::filesystem::path dir(QFile::encodeName(m_tempDir).toStdString());
+    std::filesystem::create_directories(dir.parent_path());
+    if (::mkdir(dir.c_str(), S_IRWXU) != 0)
+        throw std::filesystem::filesystem_error("cannot create the snapshot folder", dir,
+                                                std::error_code(errno, std::generic_category()));
+
+    try {
+        const QString copy = m_tempDir + QStringLiteral("/chat.db");
+        if (!copyPrivately(sourcePath, copy))
+            throw HelperError::noAccess();
+        for (const char *suffix : {"-wal", "-shm"}) {
+            if (QFile::exists(sourcePath + suffix))
+                copyPrivately(sourcePath + suffix, copy + suffix); // a companion that fails is left out
+        }
+
+        sqlite3 *db = nullptr;
+        const int rc = sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+        if (rc != SQLITE_OK || !db) {
+            sqlite3_close(db);
+            throw HelperError::sqlite(QStringLiteral("open failed (%1)").arg(rc));
+        }
+        m_db = db;
+    } catch (...) {
+        cleanup();
+        throw;
+    }
+}
+
+ChatDatabase::~ChatDatabase()
+{
+    cleanup();
+}
+
+void ChatDatabase::cleanup() noexcept
+{
+    if (m_db) {
+        sqlite3_close(m_db);
+        m_db = nullptr;
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(QFile::encodeName(m_tempDir).toStdString(), ignored);
+}
+
+QList<Conversation> ChatDatabase::loadConversations(const NameFor &nameFor) const
+{
+    // Handles in the order first seen, each with its one-to-one chats.
+    QList<QString> handles;
+    QHash<QString, QList<qint64>> chatsByHandle;
+    {
+        const Statement stmt(m_db, handleStatement);
+        while (stmt.next()) {
+            const qint64 chatId = sqlite3_column_int64(stmt.get(), 0);
+            QString handle = columnText(stmt.get(), 1).toString();
+            if (handle.isEmpty())
+                continue;
+            auto it = chatsByHandle.find(handle);
+            if (it == chatsByHandle.end()) {
+                handles.append(handle);
+                it = chatsByHandle.insert(std::move(handle), {});
+            }
+            it->append(chatId);
+        }
+    }
+
+    QHash<qint64, ChatStats> stats;
+    {
+        const Statement stmt(m_db, statsStatement);
+        while (stmt.next()) {
+            stats.insert(sqlite3_column_int64(stmt.get(), 0),
+                         {sqlite3_column_int64(stmt.get(), 1), sqlite3_column_int64(stmt.get(), 2),
+                          sqlite3_column_int64(stmt.get(), 3)});
+        }
+    }
+
+    QList<Conversation> conversations;
+    for (const QString &handle : std::as_const(handles)) {
+        const QList<qint64> &chatIds = chatsByHandle[handle];
+        qint64 count = 0;
+        std::optional<qint64> earliest;
+        std::optional<qint64> latest;
+        for (qint64 chatId : chatIds) {
+            const auto it = stats.constFind(chatId);
+            if (it == stats.constEnd())
+                continue;
+            count += it->count;
+            earliest = earliest ? std::min(*earliest, it->earliest) : it->earliest;
+            latest = latest ? std::max(*latest, it->latest) : it->latest;
+        }
+        if (count == 0)
+            continue;
+        Conversation c;
+        c.handle = handle;
+        c.displayName = nameFor(handle).value_or(handle);
+        c.chatRowIds = chatIds;
+        c.messageCount = count;
+        if (earliest)
+            c.firstMessageDate = RefDates::fromRaw(*earliest);
+        if (latest)
+            c.lastMessageDate = RefDates::fromRaw(*latest);
+        conversations.append(std::move(c));
+    }
+
+    std::stable_sort(conversations.begin(), conversations.end(), [](const Conversation &a, const Conversation &b) {
+        return a.lastMessageDate.value_or(std::numeric_limits<RefDate>::lowest())
+            > b.lastMessageDate.value_or(std::numeric_limits<RefDate>::lowest());
+    });
+    return conversations;
+}
+
+QList<ChatMessage> ChatDatabase::loadMessages(const Conversation &conversation) const
+{
+    QList<ChatMessage> messages;
+    const QList<qint64> &chatIds = conversation.chatRowIds;
+    if (chatIds.isEmpty())
+        return messages;
+
+    QByteArray sql(messagesPrefix);
+    for (qsizetype i = 0; i < chatIds.size(); ++i)
+        sql.append(i ? ",?" : "?");
+    sql.append(messagesSuffix);
+
+    const Statement stmt(m_db, sql.constData());
+    sqlite3_stmt *s = stmt.get();
+    for (qsizetype i = 0; i < chatIds.size(); ++i)
+        sqlite3_bind_int64(s, int(i + 1), chatIds[i]);
+
+    while (stmt.next()) {
+        const qint64 rawDate = sqlite3_column_int64(s, 0);
+        const qint64 flag = sqlite3_column_int64(s, 1);
+        QString text = columnText(s, 2).toString();
+        if (text.isEmpty()) {
+            const void *blob = sqlite3_column_blob(s, 3);
+            const int size = sqlite3_column_bytes(s, 3);
+            if (blob && size > 0)
+                text = AttributedBody::extractText(QByteArrayView(static_cast<const char *>(blob), size))
+                           .value_or(QString());
+        }
+        text = std::move(text).trimmed();
+        if (text.isEmpty())
+            continue;
+        messages.append(ChatMessage{RefDates::fromRaw(rawDate), flag == 1, std::move(text)});
+    }
+    return messages;
+}
