@@ -17,7 +17,7 @@ inline constexpr qint64 unixOffset = 978307200;
 inline QDateTime toDateTime(RefDate seconds)
 {
     return QDateTime::fromMSecsSinceEpoch(
-        qRound64((seconds + double(unixOffset)) * 1000.0), QTimeZone::UTC);
+        qRound64((seconds + double(unixOffset)) * 1000.0), Qt::UTC);
 }
 
 inline RefDate fromDateTime(const QDateTime &dt)

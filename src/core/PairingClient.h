@@ -1,0 +1,142 @@
+#pragma once
+
+#include "ContactResolver.h"
+#include "Models.h"
+
+#include <QCoroTask>
+#include <QImage>
+#include <QJsonObject>
+#include <QList>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QSslConfiguration>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class AppLauncher;
+class QNetworkReply;
+
+// Owns one run of the importer: the step the window shows, the QR code, the conversation
+// list, the pairing credentials, the choice and the poll loop. Main thread only.
+class PairingClient : public QObject {
+    Q_OBJECT
+
+public:
+    class Step {
+    public:
+        enum class Kind { starting, needsAccess, scan, pick, finishing, uploading, done, updateRequired, failed };
+
+        Step() : Step(Kind::starting) {}
+
+        static Step starting() { return Step(Kind::starting); }
+        static Step needsAccess() { return Step(Kind::needsAccess); }
+        static Step scan() { return Step(Kind::scan); }
+        static Step pick() { return Step(Kind::pick); }
+        static Step finishing() { return Step(Kind::finishing); }
+        static Step uploading() { return Step(Kind::uploading); }
+        static Step done() { return Step(Kind::done); }
+        static Step updateRequired(const QString &downloadUrl) { return Step(Kind::updateRequired, downloadUrl); }
+        static Step failed(const QString &message) { return Step(Kind::failed, message); }
+
+        Kind kind() const { return m_kind; }
+        // The download address of updateRequired, the message of failed; empty otherwise.
+        const QString &text() const { return m_text; }
+        QString toString() const;
+
+        bool operator==(const Step &) const = default;
+
+    private:
+        explicit Step(Kind kind, QString text = {}) : m_kind(kind), m_text(std::move(text)) {}
+        Kind m_kind;
+        QString m_text;
+    };
+
+    static constexpr std::chrono::milliseconds defaultPollInterval{1500};
+    static constexpr std::chrono::milliseconds defaultTransferTimeout{60000};
+    static inline const QString interruptedMessage = QStringLiteral(
+        "Something interrupted pairing \u2014 quit and reopen Vellora iMessage Importer, then try again.");
+    static inline const QString downloadPage = QStringLiteral("https://vellora.app/download/imessage-importer");
+
+    explicit PairingClient(QObject *parent = nullptr);
+    ~PairingClient() override;
+
+    const Step &step() const { return m_step; }
+    const QImage &qrImage() const { return m_qrImage; }
+    const QList<Conversation> &conversations() const { return m_conversations; }
+    bool didVisitSettings() const { return m_didVisitSettings; }
+    void setDidVisitSettings(bool visited) { m_didVisitSettings = visited; }
+
+    // Starts (or restarts) the flow; whatever an earlier run still waits for ends silently.
+    void begin();
+    // Records the user's pick and reports it to the backend.
+    void choose(const Conversation &conversation);
+    // Starts a new instance of the application and quits this one once it runs.
+    void relaunch();
+    // The window became active again: relaunch when back from the settings at the gate.
+    void applicationActivated();
+
+    // Backend base: VELLORA_API_BASE, then the value fixed at build time, then the default.
+    static QString apiBase();
+    static QString resolveApiBase(const QString &environment, const QString &configured);
+    static QString randomKey();
+    static QString sha256(const QString &text);
+    static QImage makeQR(const QString &text);
+
+    // Seams for tests and tools.
+    void setApiBase(const QString &base) { m_apiBase = base; }
+    void setPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
+    std::chrono::milliseconds pollInterval() const { return m_pollInterval; }
+    void setTransferTimeout(std::chrono::milliseconds timeout) { m_transferTimeout = timeout; }
+    void setSslConfiguration(const QSslConfiguration &configuration) { m_sslConfiguration = configuration; }
+    void setLauncher(std::unique_ptr<AppLauncher> launcher);
+    void setContactSource(std::shared_ptr<ContactSource> source) { m_contactSource = std::move(source); }
+    void setQuitHandler(std::function<void()> quit) { m_quit = std::move(quit); }
+    const QString &sessionId() const { return m_sessionId; }
+    const QString &macKey() const { return m_macKey; }
+    bool isPolling() const;
+
+signals:
+    void stepChanged();
+    void qrImageChanged();
+    void conversationsChanged();
+
+private:
+    class Token;
+    using TokenPtr = std::shared_ptr<Token>;
+
+    QCoro::Task<> startSession(TokenPtr run);
+    void startPolling();
+    QCoro::Task<> pollLoop(TokenPtr poll);
+    QCoro::Task<> pollOnce(TokenPtr poll);
+    QCoro::Task<> upload(TokenPtr poll);
+    QCoro::Task<> reportChoice(Conversation conversation, TokenPtr run);
+    QCoro::Task<QJsonObject> post(QString endpoint, QJsonObject body, TokenPtr token);
+
+    void setStep(const Step &step);
+    void fail(const QString &message) { setStep(Step::failed(message)); }
+    void cancelPolling();
+
+    Step m_step = Step::starting();
+    QImage m_qrImage;
+    QList<Conversation> m_conversations;
+    bool m_didVisitSettings = false;
+    QString m_sessionId;
+    QString m_macKey;
+    std::optional<Conversation> m_chosenConvo;
+    TokenPtr m_pollTask;
+    bool m_uploading = false;
+
+    TokenPtr m_run;
+    QNetworkAccessManager m_network;
+    QString m_apiBase = apiBase();
+    std::chrono::milliseconds m_pollInterval = defaultPollInterval;
+    std::chrono::milliseconds m_transferTimeout = defaultTransferTimeout;
+    std::optional<QSslConfiguration> m_sslConfiguration;
+    std::shared_ptr<ContactSource> m_contactSource;
+    std::unique_ptr<AppLauncher> m_launcher;
+    std::function<void()> m_quit;
+};

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QQueue>
+#include <QString>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+// A real HTTP server on 127.0.0.1 that records every request and answers from a script:
+// queued answers per endpoint first, then that endpoint's default.
+class ScriptedServer {
+public:
+    struct Answer {
+        int status = 200;
+        QByteArray body = "{}";
+        std::chrono::milliseconds delay{0};
+    };
+
+    struct Request {
+        QString endpoint;
+        QByteArray contentType;
+        QByteArray body;
+        QJsonObject json;
+        std::chrono::steady_clock::time_point receivedAt;
+    };
+
+    ScriptedServer();
+    ~ScriptedServer();
+    ScriptedServer(const ScriptedServer &) = delete;
+    ScriptedServer &operator=(const ScriptedServer &) = delete;
+
+    QString baseUrl() const;
+    void enqueue(const QString &endpoint, const Answer &answer);
+    void setDefault(const QString &endpoint, const Answer &answer);
+
+    QList<Request> requests(const QString &endpoint = {}) const;
+    // Runs the Qt event loop until `count` requests reached `endpoint`.
+    bool waitForRequests(const QString &endpoint, int count, int timeoutMs = 5000) const;
+
+private:
+    Answer answerFor(const QString &endpoint);
+
+    std::unique_ptr<httplib::Server> m_server;
+    std::thread m_thread;
+    int m_port = 0;
+    mutable std::mutex m_mutex;
+    QHash<QString, QQueue<Answer>> m_queued;
+    QHash<QString, Answer> m_defaults;
+    QList<Request> m_requests;
+};
