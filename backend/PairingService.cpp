@@ -81,6 +81,15 @@ bool versionBelow(const std::string &version, const std::string &minimum)
     return a < b;
 }
 
+// The library listens with a backlog of five, so a burst of new connections overflows it and
+// the dropped ones retry a second later. Calling listen() again on the bound socket widens it.
+template <typename Base>
+class WideBacklog : public Base {
+public:
+    using Base::Base;
+    void widenBacklog() { ::listen(this->svr_sock_, SOMAXCONN); }
+};
+
 const char *stateText(PairingSession::State state)
 {
     switch (state) {
@@ -384,14 +393,14 @@ void PairingService::start()
     d->store = std::make_unique<SessionStore>(o.databasePath);
 
     if (!o.certFile.empty() || !o.keyFile.empty()) {
-        auto tls = std::make_unique<httplib::SSLServer>(o.certFile.c_str(), o.keyFile.c_str());
+        auto tls = std::make_unique<WideBacklog<httplib::SSLServer>>(o.certFile.c_str(), o.keyFile.c_str());
         if (!tls->is_valid()) {
             d->store.reset();
             throw std::runtime_error("cannot load the TLS certificate " + o.certFile + " and key " + o.keyFile);
         }
         d->server = std::move(tls);
     } else {
-        d->server = std::make_unique<httplib::Server>();
+        d->server = std::make_unique<WideBacklog<httplib::Server>>();
     }
     httplib::Server &server = *d->server;
     const int threads = std::max(1, o.threads);
@@ -427,6 +436,10 @@ void PairingService::start()
         d->store.reset();
         throw std::runtime_error("cannot listen on " + o.host + ":" + std::to_string(o.port));
     }
+    if (auto *tls = dynamic_cast<WideBacklog<httplib::SSLServer> *>(&server))
+        tls->widenBacklog();
+    else
+        static_cast<WideBacklog<httplib::Server> &>(server).widenBacklog();
     d->thread = std::thread([&server] { server.listen_after_bind(); });
 }
 

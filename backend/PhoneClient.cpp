@@ -71,7 +71,8 @@ PhoneClient::PhoneClient(const std::string &baseUrl, PhoneClientOptions options)
     m_http->client->set_connection_timeout(m_options.requestTimeout);
     m_http->client->set_read_timeout(m_options.requestTimeout);
     m_http->client->set_write_timeout(m_options.requestTimeout);
-    m_http->client->set_keep_alive(true);
+    // A fresh connection per request: a kept one may be closed by the server while the phone waits.
+    m_http->client->set_keep_alive(false);
 }
 
 PhoneClient::~PhoneClient() = default;
