@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cctype>
+#include <cmath>
 #include <ctime>
 #include <mutex>
 #include <stdexcept>
@@ -225,11 +226,19 @@ struct PairingService::Impl {
                 return missingField(key);
             choice[key] = *value;
         }
+        // A whole number, also when a client writes it as 3.0; never converted from out of range.
         const auto count = body.find("count");
-        if (count == body.end() || !count->is_number() || count->get<double>() < 0 ||
-            (count->is_number_float() && count->get<double>() != static_cast<double>(count->get<std::int64_t>())))
+        std::int64_t countValue = -1;
+        if (count != body.end() && count->is_number_integer())
+            countValue = count->get<std::int64_t>();
+        else if (count != body.end() && count->is_number_float()) {
+            const double value = count->get<double>();
+            if (value >= 0 && value <= 9007199254740992.0 && std::floor(value) == value)
+                countValue = static_cast<std::int64_t>(value);
+        }
+        if (countValue < 0)
             return missingField("count");
-        choice["count"] = count->get<std::int64_t>();
+        choice["count"] = countValue;
         for (const char *key : {"first", "last"}) {
             const auto it = body.find(key);
             if (it == body.end() || !(it->is_string() || it->is_null()))

@@ -162,6 +162,11 @@ void TestPairingService::refusals_data()
                                    << QByteArray(R"({"session_id":"{ID}","mac_key":"{KEY}","name":"Mum","handle":"x",)"
                                                  R"("count":"3","first":null,"last":null})")
                                    << 0 << 400 << "missing or invalid \"count\"";
+    for (const char *count : {"-1", "2.5", "1e30"})
+        QTest::addRow("count %s", count) << "vellora-pair-choose"
+                                         << QByteArray(R"({"session_id":"{ID}","mac_key":"{KEY}","name":"Mum",)"
+                                                       R"("handle":"x","first":null,"last":null,"count":)") + count + "}"
+                                         << 0 << 400 << "missing or invalid \"count\"";
     QTest::newRow("last missing") << "vellora-pair-choose"
                                   << QByteArray(R"({"session_id":"{ID}","mac_key":"{KEY}","name":"Mum","handle":"x",)"
                                                 R"("count":3,"first":null})")
