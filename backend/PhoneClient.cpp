@@ -161,11 +161,20 @@ std::string PhoneClient::sessionIdFromImage(const std::string &path)
     const QImage image(QString::fromStdString(path));
     if (image.isNull())
         throw PhoneError(PhoneError::Kind::BadImage, "cannot read the image " + path);
+    try {
+        return sessionIdFromImage(image);
+    } catch (const PhoneError &) {
+        throw PhoneError(PhoneError::Kind::BadImage, "no QR code found in " + path);
+    }
+}
+
+std::string PhoneClient::sessionIdFromImage(const QImage &image)
+{
     const QImage gray = image.convertToFormat(QImage::Format_Grayscale8);
     const ZXing::ImageView view(gray.constBits(), gray.width(), gray.height(), ZXing::ImageFormat::Lum,
                                 static_cast<int>(gray.bytesPerLine()));
     const auto result = ZXing::ReadBarcode(view, ZXing::DecodeHints().setFormats(ZXing::BarcodeFormat::QRCode));
     if (!result.isValid())
-        throw PhoneError(PhoneError::Kind::BadImage, "no QR code found in " + path);
+        throw PhoneError(PhoneError::Kind::BadImage, "no QR code found in the image");
     return result.text();
 }

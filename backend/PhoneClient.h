@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+class QImage;
+
 struct PhoneClientOptions {
     std::string caFile;  // PEM file of extra trust anchors for an https base; empty: the system's
     std::chrono::milliseconds pollInterval{250};
@@ -71,8 +73,10 @@ public:
 
     const std::string &sessionId() const { return m_sessionId; }
 
-    // The text of the QR code in an image file (PNG, JPEG, ...).
+    // The text of the QR code in an image file (PNG, JPEG, ...) or in an image already loaded,
+    // such as the importer's own QR image or a screenshot of its window.
     static std::string sessionIdFromImage(const std::string &path);
+    static std::string sessionIdFromImage(const QImage &image);
 
 private:
     struct Http;

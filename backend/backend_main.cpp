@@ -1,4 +1,5 @@
 // vellora-backend: the reference pairing service as a command-line program.
+#include "DevCertificate.h"
 #include "PairingService.h"
 
 #include <QDir>
@@ -25,6 +26,8 @@ const char *const usage =
     "  --min-client-version V   importers older than V are told to update (default: none)\n"
     "  --download-url URL       where those importers get a newer one\n"
     "  --cert FILE --key FILE   serve HTTPS with this certificate and private key (PEM)\n"
+    "  --dev-cert DIR           serve HTTPS with a throwaway authority and certificate written\n"
+    "                           into DIR; clients trust DIR/ca.pem\n"
     "  --threads N              connections served at once (default 16)\n";
 
 [[noreturn]] void usageError(const std::string &message)
@@ -57,6 +60,7 @@ int main(int argc, char **argv)
     PairingServiceOptions options;
     options.port = 8787;
     bool inMemory = false;
+    std::string devCertDir;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -88,6 +92,8 @@ int main(int argc, char **argv)
             options.certFile = value;
         else if (arg == "--key")
             options.keyFile = value;
+        else if (arg == "--dev-cert")
+            devCertDir = value;
         else if (arg == "--threads")
             options.threads = static_cast<int>(number(arg, value, 1));
         else
@@ -97,6 +103,19 @@ int main(int argc, char **argv)
         usageError("--port must be at most 65535");
     if (options.certFile.empty() != options.keyFile.empty())
         usageError("--cert and --key go together");
+    if (!devCertDir.empty()) {
+        if (!options.certFile.empty())
+            usageError("--dev-cert and --cert exclude each other");
+        try {
+            const DevCertificateFiles files = writeDevCertificates(devCertDir);
+            options.certFile = files.certFile;
+            options.keyFile = files.keyFile;
+            std::cout << "vellora-backend: clients must trust " << files.caFile << std::endl;
+        } catch (const std::exception &e) {
+            std::cerr << "vellora-backend: " << e.what() << " (does " << devCertDir << " exist?)\n";
+            return 1;
+        }
+    }
     if (inMemory && !options.databasePath.empty())
         usageError("--db and --in-memory exclude each other");
     if (!inMemory && options.databasePath.empty())
