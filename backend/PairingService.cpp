@@ -134,8 +134,8 @@ struct PairingService::Impl {
         return now - s.touchedMs > std::chrono::duration_cast<std::chrono::milliseconds>(options.idleTimeout).count();
     }
 
-    // Runs `act` on the live session named in the body once its credential checks out; `act`
-    // returns the reply and whether it changed the session (then it is written back).
+    // Runs `act` on the live session named in the body once its credential checks out. Only an
+    // accepted request counts as activity and is written back; a refusal leaves the store as it was.
     template <typename Act>
     Reply withSession(const json &body, const char *credentialKey, std::string PairingSession::*hash,
                       Act &&act)
