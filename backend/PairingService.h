@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+
+struct PairingServiceOptions {
+    std::string host = "127.0.0.1";
+    int port = 0;                       // 0: a free port, see PairingService::port()
+    std::string databasePath;           // empty: sessions live in memory only
+    std::chrono::seconds idleTimeout = std::chrono::minutes(15);
+    std::size_t maxBodyBytes = std::size_t(64) << 20;
+    std::string minClientVersion;       // empty: every importer version is accepted
+    std::string downloadUrl = "https://vellora.app/download";
+    std::string certFile;               // both set: the service speaks HTTPS
+    std::string keyFile;
+    int threads = 16;                   // one per open connection; keep-alive holds one
+    std::function<std::chrono::system_clock::time_point()> clock;  // empty: the system clock
+    std::function<void(const std::string &)> log;                   // one line per request; empty: quiet
+};
+
+// The reference pairing service: the importer's four endpoints and the phone's five, each a
+// POST of a JSON object to "<base>/<name>". Serves on a background thread between start()
+// and stop(); usable in-process from tests.
+class PairingService {
+public:
+    explicit PairingService(PairingServiceOptions options = {});
+    ~PairingService();  // stops
+    PairingService(const PairingService &) = delete;
+    PairingService &operator=(const PairingService &) = delete;
+
+    // Opens the store, binds and starts serving; throws std::runtime_error.
+    void start();
+    // Stops accepting, finishes the requests in flight and closes the store. Idempotent.
+    void stop();
+
+    int port() const;
+    std::string baseUrl() const;  // e.g. "http://127.0.0.1:41234", no trailing slash
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct sqlite3;
+
+// One pairing session as the service keeps it. The transcript itself is read and written
+// apart from the rest, so that a poll never loads a large text.
+struct PairingSession {
+    enum class State { Pending, Claimed, Aborted };
+
+    std::string id;               // canonical upper-case UUID text
+    std::string keyHash;          // 32 raw bytes: SHA-256 of the importer's key text
+    std::string clientVersion;
+    State state = State::Pending;
+    std::string phoneTokenHash;   // 32 raw bytes once claimed, else empty
+    std::optional<std::string> choice;    // the reported choice, as compact JSON
+    std::optional<std::string> uploadId;  // set while the phone waits for the transcript
+    bool hasTranscript = false;
+    std::int64_t createdMs = 0;
+    std::int64_t touchedMs = 0;   // last accepted request of either side
+};
+
+struct StoredTranscript {
+    std::string text;
+    std::string fileName;
+};
+
+// Sessions in one SQLite database (a file, or memory when the path is empty).
+// Not thread-safe: the service serialises every use.
+class SessionStore {
+public:
+    // Opens or creates the database and its table; throws std::runtime_error.
+    explicit SessionStore(const std::string &path);
+    ~SessionStore();
+    SessionStore(const SessionStore &) = delete;
+    SessionStore &operator=(const SessionStore &) = delete;
+
+    // False when a session with that id exists already.
+    bool insert(const PairingSession &session);
+    std::optional<PairingSession> find(const std::string &id);
+    // Writes everything but the transcript.
+    void update(const PairingSession &session);
+    void setTranscript(const std::string &id, const std::optional<StoredTranscript> &transcript);
+    std::optional<StoredTranscript> transcript(const std::string &id);
+    // Removes sessions whose last request is older than the cut-off; returns how many.
+    int removeIdleSince(std::int64_t cutoffMs);
+
+private:
+    void exec(const char *sql);
+    sqlite3 *m_db = nullptr;
+};

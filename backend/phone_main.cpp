@@ -1,0 +1,129 @@
+// vellora-phone: plays the phone's side of pairing against the backend, from a terminal.
+#include "PhoneClient.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+namespace {
+
+const char *const usage =
+    "Usage: vellora-phone (--image QR.png | --session ID) [options]\n"
+    "  --image FILE       read the session id from the QR code in this image\n"
+    "  --session ID       or take it as given\n"
+    "  --base URL         backend base address (default: $VELLORA_API_BASE, else http://127.0.0.1:8787)\n"
+    "  --ca-cert FILE     trust this certificate authority (PEM) for an https base\n"
+    "  --output FILE      write the transcript here (default: standard output)\n"
+    "  --timeout SECONDS  longest wait for the choice and for the transcript (default 600)\n"
+    "  --abort            claim the session, then abort it\n"
+    "Exit codes: 0 done, 1 cannot write the output, 2 usage, 3 no QR code in the image,\n"
+    "  4 backend unreachable or TLS failure, 5 backend refused a request, 6 timed out.\n";
+
+enum Exit { Done = 0, OutputFailed = 1, Usage = 2, BadImage = 3, Unreachable = 4, Refused = 5, TimedOut = 6 };
+
+[[noreturn]] void usageError(const std::string &message)
+{
+    std::cerr << "vellora-phone: " << message << "\n" << usage;
+    std::exit(Usage);
+}
+
+int exitCode(const PhoneError &e)
+{
+    switch (e.kind()) {
+    case PhoneError::Kind::BadImage: return BadImage;
+    case PhoneError::Kind::Transport: return Unreachable;
+    case PhoneError::Kind::Refused: return Refused;
+    case PhoneError::Kind::TimedOut:
+    case PhoneError::Kind::Cancelled: return TimedOut;
+    }
+    return Refused;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string image, sessionId, output, caFile;
+    const char *envBase = std::getenv("VELLORA_API_BASE");
+    std::string base = envBase && *envBase ? envBase : "http://127.0.0.1:8787";
+    long timeout = 600;
+    bool abortSession = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << usage;
+            return Done;
+        }
+        if (arg == "--abort") {
+            abortSession = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            usageError("unknown option or missing value: " + arg);
+        const std::string value = argv[++i];
+        if (arg == "--image")
+            image = value;
+        else if (arg == "--session")
+            sessionId = value;
+        else if (arg == "--base")
+            base = value;
+        else if (arg == "--ca-cert")
+            caFile = value;
+        else if (arg == "--output")
+            output = value;
+        else if (arg == "--timeout") {
+            char *end = nullptr;
+            timeout = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || timeout < 1)
+                usageError("--timeout needs a whole number of seconds, at least 1");
+        } else
+            usageError("unknown option: " + arg);
+    }
+    if (image.empty() == sessionId.empty())
+        usageError("give exactly one of --image and --session");
+
+    // Progress goes to standard error, so the transcript alone can go to standard output.
+    try {
+        if (!image.empty()) {
+            sessionId = PhoneClient::sessionIdFromImage(image);
+            std::cerr << "QR code: " << sessionId << "\n";
+        }
+        PhoneClientOptions options;
+        options.caFile = caFile;
+        options.waitTimeout = std::chrono::seconds(timeout);
+        PhoneClient phone(base, options);
+        phone.claim(sessionId);
+        std::cerr << "Claimed session " << sessionId << "\n";
+        if (abortSession) {
+            phone.abort();
+            std::cerr << "Aborted session " << sessionId << "\n";
+            return Done;
+        }
+        const ConversationChoice choice = phone.waitForChoice();
+        std::cerr << "Chosen: " << choice.name << " <" << choice.handle << ">, " << choice.count << " messages, "
+                  << choice.first.value_or("no date") << " to " << choice.last.value_or("no date") << "\n";
+        phone.ready();
+        std::cerr << "Ready for the transcript\n";
+        const ReceivedTranscript transcript = phone.waitForTranscript();
+        if (output.empty()) {
+            std::cout << transcript.text << std::flush;
+        } else {
+            std::ofstream file(output, std::ios::binary | std::ios::trunc);
+            file << transcript.text;
+            file.close();
+            if (!file) {
+                std::cerr << "vellora-phone: cannot write " << output << "\n";
+                return OutputFailed;
+            }
+        }
+        std::cerr << "Received " << transcript.fileName << " (" << transcript.text.size() << " bytes)"
+                  << (output.empty() ? std::string() : " into " + output) << "\n";
+        return Done;
+    } catch (const PhoneError &e) {
+        std::cerr << "vellora-phone: " << e.what() << "\n";
+        return exitCode(e);
+    } catch (const std::exception &e) {
+        std::cerr << "vellora-phone: " << e.what() << "\n";
+        return Unreachable;
+    }
+}
