@@ -436,8 +436,8 @@ void PairingClient::relaunch()
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [self] {
-                if (self)
-                    self->m_quit();
+                if (PairingClient *client = self.data(); client && client->m_quit)
+                    client->m_quit();
             },
             Qt::QueuedConnection);
     });
