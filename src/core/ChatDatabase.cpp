@@ -199,6 +199,10 @@ ChatDatabase::ChatDatabase(const QString &sourcePath)
             sqlite3_close(db);
             throw HelperError::sqlite(QStringLiteral("open failed (%1)").arg(rc));
         }
+        // The copy is private and never changes, so mapping it is safe; reading through the
+        // map instead of read() calls makes the listing's scattered row lookups much cheaper.
+        // A failure here only leaves the connection unmapped.
+        sqlite3_exec(db, "PRAGMA mmap_size = 2147418112", nullptr, nullptr, nullptr);
         m_db = db;
     } catch (...) {
         cleanup();

@@ -37,6 +37,12 @@ int traceStatement(unsigned, void *, void *p, void *)
     return 0;
 }
 
+void clearTrace()
+{
+    g_statements.clear();
+    g_expanded.clear();
+}
+
 int installTrace(sqlite3 *db, char **, const sqlite3_api_routines *)
 {
     sqlite3_trace_v2(db, SQLITE_TRACE_STMT, traceStatement, nullptr);
@@ -132,8 +138,7 @@ private slots:
     void init()
     {
         m_home = std::make_unique<ScopedHome>();
-        g_statements.clear();
-        g_expanded.clear();
+        clearTrace();
     }
 
     // No path, failed ones included, may leave a copy of the history behind.
@@ -336,6 +341,7 @@ private slots:
     {
         writeMixedFixture(m_home->chatDbPath());
         const ChatDatabase snapshot(m_home->chatDbPath());
+        clearTrace(); // the connection's own set-up
         QStringList asked;
         const QList<Conversation> list = snapshot.loadConversations([&](const QString &handle) -> Text {
             asked << handle;
@@ -490,6 +496,7 @@ private slots:
             db.addMessage(chats[2], 40, true, u"fourth"_qs);
         }
         const ChatDatabase snapshot(m_home->chatDbPath());
+        clearTrace();
         QVERIFY(snapshot.loadMessages(Conversation{}).isEmpty());
         QVERIFY(g_statements.isEmpty());
 

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "SampleDatabase.h"
+
+#include <QString>
+
+// The big generated Messages database that the benchmarks share: 1,000,000 messages,
+// 5,000 one-to-one chats, 50 group chats and one partner with 200,000 messages.
+// Generated once per option set under the build folder (bench-data/<options>/) and reused.
+SampleOptions benchOptions();
+
+struct BenchData {
+    QString chatDbPath;
+    SampleSummary summary;
+};
+
+// Generates on first use (a few seconds, reported on stderr); throws std::runtime_error.
+const BenchData &benchData();
+inline QString benchDatabasePath() { return benchData().chatDbPath; }
