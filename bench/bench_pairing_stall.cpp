@@ -78,7 +78,10 @@ int main(int argc, char **argv)
     client.begin();
     const double starting = longestStallMs([&] { return client.step() == PairingClient::Step::scan(); }, 120000);
     server.enqueue(QStringLiteral("vellora-pair-poll"), {200, R"({"status":"claimed"})", 0ms});
-    QTest::qWaitFor([&] { return client.step() == PairingClient::Step::pick(); }, 5000);
+    if (!QTest::qWaitFor([&] { return client.step() == PairingClient::Step::pick(); }, 5000)) {
+        std::fprintf(stderr, "the session never reached the picker: %s\n", qPrintable(client.step().toString()));
+        return 1;
+    }
 
     const auto &list = client.conversations();
     const Conversation longest = *std::max_element(list.begin(), list.end(), [](const auto &a, const auto &b) {
