@@ -1,9 +1,10 @@
 // The transcript of a long conversation: its build time must grow linearly with the number of
 // messages and stay small beside the time it takes to load them.
+#include "BenchData.h"
+#include "ChatDatabase.h"
 #include "Transcript.h"
 
 #include <QElapsedTimer>
-#include <QRandomGenerator>
 
 #include <sys/resource.h>
 
@@ -12,31 +13,15 @@
 #include <functional>
 
 namespace {
-constexpr qsizetype longConversation = 200'000;
-
-// A conversation shaped like a real one: short and long texts, some on several lines, emoji,
-// both directions, a few undated messages, minutes to hours apart.
-QList<ChatMessage> syntheticConversation(qsizetype count)
+// The long conversation of the shared benchmark database, as the upload loads it.
+QList<ChatMessage> loadLongConversation(Conversation &partner)
 {
-    static const QString words[] = {
-        QStringLiteral("ok"), QStringLiteral("see you"), QStringLiteral("\u2764\ufe0f"),
-        QStringLiteral("on my way"), QStringLiteral("did you get the tickets?"),
-        QStringLiteral("Caf\u00e9 at 8"), QStringLiteral("haha"), QStringLiteral("\U0001F602"),
-        QStringLiteral("call me when you're free"), QStringLiteral("\n")};
-    QRandomGenerator random(2024);
-    QList<ChatMessage> messages;
-    messages.reserve(count);
-    RefDate date = 600'000'000;
-    for (qsizetype i = 0; i < count; ++i) {
-        date += random.bounded(1, 4 * 3600);
-        QString text;
-        for (int n = random.bounded(1, 12); n > 0; --n)
-            text += words[random.bounded(int(std::size(words)))] + u' ';
-        const bool dated = random.bounded(50) != 0;
-        messages.append(ChatMessage{dated ? std::optional<RefDate>(date) : std::nullopt,
-                                    random.bounded(2) == 0, text.trimmed()});
-    }
-    return messages;
+    const ChatDatabase snapshot(benchDatabasePath());
+    const QList<Conversation> all = snapshot.loadConversations([](const QString &) { return std::nullopt; });
+    partner = *std::max_element(all.begin(), all.end(), [](const Conversation &a, const Conversation &b) {
+        return a.messageCount < b.messageCount;
+    });
+    return snapshot.loadMessages(partner);
 }
 
 double bestMillis(const std::function<void()> &work, int runs = 3)
@@ -66,8 +51,10 @@ double peakResidentMiB()
 int main()
 {
     QList<ChatMessage> messages;
-    const double loadMs = bestMillis([&] { messages = syntheticConversation(longConversation); });
-    const QString partner = QStringLiteral("Jos\u00e9 \u00c1lvarez");
+    Conversation conversation;
+    const double loadMs = bestMillis([&] { messages = loadLongConversation(conversation); }, 1);
+    const QString partner = conversation.displayName;
+    const qsizetype longConversation = messages.size();
     DateFmt::stampFormatter();  // made once per process, not part of a build
     const double peakLoadedMiB = peakResidentMiB();
     const QString transcript = Transcript::build(messages, partner);
@@ -86,7 +73,7 @@ int main()
         for (const ChatMessage &message : messages)
             all += message.text;
     });
-    std::printf("%lld messages: transcript %.1f ms; floors: loading them %.1f ms, joining their texts alone %.1f ms\n",
+    std::printf("%lld messages: transcript %.1f ms; floor: loading them from a snapshot %.1f ms, joining their texts alone %.1f ms\n",
                 qlonglong(messages.size()), fullMs, loadMs, joinMs);
     std::printf("memory: transcript %.1f MiB; peak resident %.1f MiB with the messages loaded, %.1f MiB after one build\n",
                 double(transcript.size() * qsizetype(sizeof(QChar))) / 1048576.0, peakLoadedMiB, peakBuiltMiB);
