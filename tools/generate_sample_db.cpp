@@ -1,10 +1,13 @@
 // Writes a made-up Messages database (chat.db with its -wal and -shm files) for demos,
 // manual testing and benchmarks.
+#include "SampleContacts.h"
 #include "SampleDatabase.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QDir>
+#include <QFileInfo>
 
 #include <cstdio>
 #include <exception>
@@ -32,6 +35,10 @@ int main(int argc, char *argv[])
     const auto longMessages = option("long-messages", "Messages with the long conversation's partner.",
                                      defaults.longConversationMessages);
     const auto walMessages = option("wal-messages", "Newest messages, left in chat.db-wal.", defaults.walMessages);
+    const QCommandLineOption contacts(QStringLiteral("contacts"),
+                                      QStringLiteral("vCard file naming most handles (default: contacts.vcf beside chat.db)."),
+                                      QStringLiteral("file"));
+    parser.addOption(contacts);
     parser.process(app);
     if (parser.positionalArguments().size() != 1)
         parser.showHelp(1);
@@ -47,11 +54,20 @@ int main(int argc, char *argv[])
     try {
         QElapsedTimer timer;
         timer.start();
-        const SampleSummary s = writeSampleDatabase(parser.positionalArguments().first(), o);
+        const QString chatDb = parser.positionalArguments().first();
+        const SampleSummary s = writeSampleDatabase(chatDb, o);
+        QStringList ids;
+        for (const SampleHandle &handle : s.handles) {
+            if (!handle.id.isEmpty() && !ids.contains(handle.id))
+                ids.append(handle.id);
+        }
+        const QString vcf = parser.isSet(contacts) ? parser.value(contacts)
+                                                   : QFileInfo(chatDb).dir().filePath(QStringLiteral("contacts.vcf"));
+        writeSampleContacts(vcf, ids, o.seed);
         std::printf("%lld messages (%lld only in -wal), %lld handle rows, %d one-to-one and %d group chats in %.1f s\n"
-                    "long conversation: %s, %lld messages\n",
+                    "long conversation: %s, %lld messages\ncontacts: %s\n",
                     qlonglong(s.messages), qlonglong(s.walMessages), qlonglong(s.handles.size()), s.directChats, s.groupChats,
-                    double(timer.elapsed()) / 1000.0, qPrintable(s.longPartner), qlonglong(s.longMessages));
+                    double(timer.elapsed()) / 1000.0, qPrintable(s.longPartner), qlonglong(s.longMessages), qPrintable(vcf));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "vellora-sample-db: %s\n", e.what());
         return 1;
