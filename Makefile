@@ -26,7 +26,7 @@ fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
 	mkdir -p build/fuzz/corpus
-	build/fuzz/fuzz/fuzz_attributed_body -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus
+	build/fuzz/fuzz/fuzz_attributed_body -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/attributed_body.dict build/fuzz/corpus
 
 clean:
 	rm -rf build
