@@ -219,6 +219,8 @@ private slots:
             for (const QString &file : expected)
                 QCOMPARE(mode(dir + u'/' + file), 0600);
             QCOMPARE(snapshot.loadConversations([](const QString &) { return std::nullopt; }).size(), wal ? 1 : 0);
+            for (const QString &file : QDir(dir).entryList(QDir::Files)) // SQLite's own -wal and -shm too
+                QCOMPARE(mode(dir + u'/' + file), 0600);
         }
         QVERIFY(!QFileInfo::exists(dir));
     }
