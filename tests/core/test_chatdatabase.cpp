@@ -144,8 +144,9 @@ private slots:
     // No path, failed ones included, may leave a copy of the history behind.
     void cleanup()
     {
-        QVERIFY2(m_home->snapshotDirs().isEmpty(), qPrintable(m_home->snapshotDirs().join(u", ")));
+        const QStringList left = m_home->snapshotDirs();
         m_home.reset();
+        QVERIFY2(left.isEmpty(), qPrintable(left.join(u", ")));
     }
 
     void canAccess_data()
