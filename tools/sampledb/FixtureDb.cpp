@@ -14,8 +14,9 @@ namespace {
 
 // The tables Messages keeps (macOS 13/14 layout), trimmed of nothing the reader might meet.
 // Two deliberate differences: handle.id may be NULL here (so the reader's NULL path can be
-// exercised; Messages declares it NOT NULL), and the triggers that call functions only the
-// Messages process registers (delete_attachment_path, verify_chat, ...) are left out.
+// exercised; Messages declares it NOT NULL), and only the plain-SQL triggers are kept: those
+// whose bodies call functions that only the Messages process registers (such as
+// delete_attachment_path on attachment deletion) would make any write that fires them fail.
 constexpr const char *schema = R"sql(
 CREATE TABLE _SqliteDatabaseProperties (key TEXT, value TEXT, UNIQUE(key));
 CREATE TABLE deleted_messages (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, guid TEXT NOT NULL);
