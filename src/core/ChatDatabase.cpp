@@ -188,10 +188,8 @@ ChatDatabase::ChatDatabase(const QString &sourcePath)
         const QString copy = m_tempDir + QStringLiteral("/chat.db");
         if (!copyPrivately(sourcePath, copy))
             throw HelperError::noAccess();
-        for (const char *suffix : {"-wal", "-shm"}) {
-            if (QFile::exists(sourcePath + suffix))
-                copyPrivately(sourcePath + suffix, copy + suffix); // a companion that fails is left out
-        }
+        for (const char *suffix : {"-wal", "-shm"})
+            copyPrivately(sourcePath + suffix, copy + suffix); // a missing or failed companion is left out
 
         sqlite3 *db = nullptr;
         const int rc = sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READONLY, nullptr);

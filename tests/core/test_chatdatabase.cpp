@@ -144,8 +144,9 @@ private slots:
     // No path, failed ones included, may leave a copy of the history behind.
     void cleanup()
     {
-        QVERIFY2(m_home->snapshotDirs().isEmpty(), qPrintable(m_home->snapshotDirs().join(u", ")));
+        const QStringList left = m_home->snapshotDirs();
         m_home.reset();
+        QVERIFY2(left.isEmpty(), qPrintable(left.join(u", ")));
     }
 
     void canAccess_data()
@@ -219,6 +220,8 @@ private slots:
             for (const QString &file : expected)
                 QCOMPARE(mode(dir + u'/' + file), 0600);
             QCOMPARE(snapshot.loadConversations([](const QString &) { return std::nullopt; }).size(), wal ? 1 : 0);
+            for (const QString &file : QDir(dir).entryList(QDir::Files)) // SQLite's own -wal and -shm too
+                QCOMPARE(mode(dir + u'/' + file), 0600);
         }
         QVERIFY(!QFileInfo::exists(dir));
     }

@@ -6,6 +6,8 @@
 
 #include <sqlite3.h>
 
+#include <thread>
+
 namespace {
 SampleOptions smallOptions(quint64 seed)
 {
@@ -114,6 +116,24 @@ private slots:
                                [](const ChatMessage &x, const ChatMessage &y) { return *x.date < *y.date; }));
         QVERIFY(std::any_of(messages.begin(), messages.end(),
                             [](const ChatMessage &m) { return m.text.endsWith(QString::fromUtf8("the end 🏁")); }));
+
+        // Snapshots share nothing: two worker threads make, read and drop their own at once.
+        QList<Conversation> seen[2];
+        qsizetype loaded[2] = {0, 0};
+        const auto work = [&](int i) {
+            const ChatDatabase own(a);
+            seen[i] = own.loadConversations(noNames);
+            loaded[i] = own.loadMessages(*longOne).size();
+        };
+        std::thread first(work, 0);
+        std::thread second(work, 1);
+        first.join();
+        second.join();
+        QCOMPARE(seen[0], list);
+        QCOMPARE(seen[1], list);
+        QCOMPARE(loaded[0], messages.size());
+        QCOMPARE(loaded[1], messages.size());
+        QVERIFY(m_home.snapshotDirs().size() == 1); // only `snapshot`, still open here
     }
 };
 

@@ -7,14 +7,16 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <cstdio>
 #include <stdexcept>
 
 namespace {
 
 // The tables Messages keeps (macOS 13/14 layout), trimmed of nothing the reader might meet.
 // Two deliberate differences: handle.id may be NULL here (so the reader's NULL path can be
-// exercised; Messages declares it NOT NULL), and the triggers that call functions only the
-// Messages process registers (delete_attachment_path, verify_chat, ...) are left out.
+// exercised; Messages declares it NOT NULL), and only the plain-SQL triggers are kept: those
+// whose bodies call functions that only the Messages process registers (such as
+// delete_attachment_path on attachment deletion) would make any write that fires them fail.
 constexpr const char *schema = R"sql(
 CREATE TABLE _SqliteDatabaseProperties (key TEXT, value TEXT, UNIQUE(key));
 CREATE TABLE deleted_messages (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, guid TEXT NOT NULL);
@@ -138,19 +140,21 @@ void exec(sqlite3 *db, const char *sql)
 }
 
 // Deterministic GUIDs shaped like the upper-case UUIDs Messages stores.
-QString guidFor(char kind, qint64 n)
+struct Guid {
+    char text[37];
+};
+
+Guid guidFor(char kind, qint64 n)
 {
     quint64 x = quint64(n) * 0x9E3779B97F4A7C15ULL + quint64(kind);
     x ^= x >> 31;
     x *= 0xBF58476D1CE4E5B9ULL;
     x ^= x >> 29;
-    return QStringLiteral("%1-%2-4%3-A%4-%5")
-        .arg(quint32(x >> 32), 8, 16, QLatin1Char('0'))
-        .arg(quint32(x >> 16) & 0xFFFF, 4, 16, QLatin1Char('0'))
-        .arg(quint32(x) & 0xFFF, 3, 16, QLatin1Char('0'))
-        .arg(quint32(x >> 52) & 0xFFF, 3, 16, QLatin1Char('0'))
-        .arg(quint64(n) & 0xFFFFFFFFFFFFULL, 12, 16, QLatin1Char('0'))
-        .toUpper();
+    Guid g;
+    std::snprintf(g.text, sizeof g.text, "%08X-%04X-4%03X-A%03X-%012llX", unsigned(x >> 32),
+                  unsigned(x >> 16) & 0xFFFFu, unsigned(x) & 0xFFFu, unsigned(x >> 52) & 0xFFFu,
+                  static_cast<unsigned long long>(quint64(n) & 0xFFFFFFFFFFFFULL));
+    return g;
 }
 
 void appendLength(QByteArray &out, qint64 length)
@@ -202,6 +206,7 @@ FixtureDb::FixtureDb(const QString &path)
         exec(m_db, "PRAGMA journal_mode = WAL");
         exec(m_db, "PRAGMA synchronous = OFF");
         exec(m_db, "PRAGMA cache_size = -65536");
+        exec(m_db, "PRAGMA mmap_size = 2147418112"); // index builds read the whole table back
         exec(m_db, schema);
         for (const char *index : indexes)
             exec(m_db, index);
@@ -254,6 +259,11 @@ static void bindText(sqlite3_stmt *s, int index, const QString &text)
 {
     const QByteArray utf8 = text.toUtf8();
     sqlite3_bind_text(s, index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+}
+
+static void bindText(sqlite3_stmt *s, int index, const Guid &guid)
+{
+    sqlite3_bind_text(s, index, guid.text, -1, SQLITE_TRANSIENT);
 }
 
 qint64 FixtureDb::addHandle(const QString &id, const QString &service, bool nullId)
