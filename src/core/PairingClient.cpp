@@ -75,15 +75,28 @@ Outcome<QList<Conversation>> listConversations(const QString &sourcePath, const 
     });
 }
 
-Outcome<QString> buildTranscript(const QString &sourcePath, const Conversation &conversation)
+QByteArray compactJson(const QJsonObject &object)
 {
-    return capture<QString>([&] {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+// The whole upload body: a long history makes tens of megabytes of JSON, so it is built here
+// rather than on the main thread.
+Outcome<QByteArray> buildUploadBody(const QString &sourcePath, const Conversation &conversation,
+                                    const QString &sessionId, const QString &macKey)
+{
+    return capture<QByteArray>([&] {
         QList<ChatMessage> messages;
         {
             const ChatDatabase snapshot(sourcePath);
             messages = snapshot.loadMessages(conversation);
         }
-        return Transcript::build(messages, conversation.displayName);
+        return compactJson({
+            {QStringLiteral("session_id"), sessionId},
+            {QStringLiteral("mac_key"), macKey},
+            {QStringLiteral("transcript"), Transcript::build(messages, conversation.displayName)},
+            {QStringLiteral("file_name"), QStringLiteral("chat.txt")},
+        });
     });
 }
 
@@ -229,11 +242,11 @@ QCoro::Task<> PairingClient::startSession(TokenPtr run)
 
     m_sessionId = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     m_macKey = randomKey();
-    const QJsonObject body{
+    const QByteArray body = compactJson({
         {QStringLiteral("session_id"), m_sessionId},
         {QStringLiteral("mac_key_hash"), sha256(m_macKey)},
         {QStringLiteral("client_version"), AppInfo::version()},
-    };
+    });
 
     QJsonObject answer;
     try {
@@ -285,10 +298,10 @@ QCoro::Task<> PairingClient::pollOnce(TokenPtr poll)
     if (m_sessionId.isEmpty())
         co_return;
 
-    const QJsonObject body{
+    const QByteArray body = compactJson({
         {QStringLiteral("session_id"), m_sessionId},
         {QStringLiteral("mac_key"), m_macKey},
-    };
+    });
     QJsonObject answer;
     try {
         answer = co_await post(QStringLiteral("vellora-pair-poll"), body, poll);
@@ -329,7 +342,7 @@ void PairingClient::choose(const Conversation &conversation)
 QCoro::Task<> PairingClient::reportChoice(Conversation conversation, TokenPtr run)
 {
     const QPointer<PairingClient> self(this);
-    const QJsonObject body{
+    const QByteArray body = compactJson({
         {QStringLiteral("session_id"), m_sessionId},
         {QStringLiteral("mac_key"), m_macKey},
         {QStringLiteral("name"), conversation.displayName},
@@ -337,7 +350,7 @@ QCoro::Task<> PairingClient::reportChoice(Conversation conversation, TokenPtr ru
         {QStringLiteral("count"), conversation.messageCount},
         {QStringLiteral("first"), isoOrNull(conversation.firstMessageDate)},
         {QStringLiteral("last"), isoOrNull(conversation.lastMessageDate)},
-    };
+    });
     try {
         co_await post(QStringLiteral("vellora-pair-choose"), body, run);
     } catch (const Cancelled &) {
@@ -357,24 +370,18 @@ QCoro::Task<> PairingClient::upload(TokenPtr poll)
     setStep(Step::uploading());
 
     // A fresh snapshot, so messages that arrived since the listing are included.
-    const Outcome<QString> transcript =
-        co_await QtConcurrent::run(buildTranscript, ChatDatabase::standardSourcePath(), conversation);
+    const Outcome<QByteArray> body = co_await QtConcurrent::run(
+        buildUploadBody, ChatDatabase::standardSourcePath(), conversation, m_sessionId, m_macKey);
     if (!self || poll->cancelled())
         co_return;
-    if (!transcript.value) {
+    if (!body.value) {
         m_uploading = false;
-        fail(transcript.error);
+        fail(body.error);
         co_return;
     }
 
-    const QJsonObject body{
-        {QStringLiteral("session_id"), m_sessionId},
-        {QStringLiteral("mac_key"), m_macKey},
-        {QStringLiteral("transcript"), *transcript.value},
-        {QStringLiteral("file_name"), QStringLiteral("chat.txt")},
-    };
     try {
-        co_await post(QStringLiteral("vellora-pair-upload"), body, poll);
+        co_await post(QStringLiteral("vellora-pair-upload"), *body.value, poll);
     } catch (const Cancelled &) {
         co_return;
     } catch (const std::exception &e) {
@@ -390,7 +397,7 @@ QCoro::Task<> PairingClient::upload(TokenPtr poll)
     poll->cancel();
 }
 
-QCoro::Task<QJsonObject> PairingClient::post(QString endpoint, QJsonObject body, TokenPtr token)
+QCoro::Task<QJsonObject> PairingClient::post(QString endpoint, QByteArray body, TokenPtr token)
 {
     const QPointer<PairingClient> self(this);
     const QUrl url(m_apiBase + QLatin1Char('/') + endpoint, QUrl::StrictMode);
@@ -403,7 +410,7 @@ QCoro::Task<QJsonObject> PairingClient::post(QString endpoint, QJsonObject body,
     if (m_sslConfiguration)
         request.setSslConfiguration(*m_sslConfiguration);
 
-    QNetworkReply *reply = m_network.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QNetworkReply *reply = m_network.post(request, body);
     token->track(reply);
     co_await reply;
     token->untrack(reply);

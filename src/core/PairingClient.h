@@ -114,7 +114,8 @@ private:
     QCoro::Task<> pollOnce(TokenPtr poll);
     QCoro::Task<> upload(TokenPtr poll);
     QCoro::Task<> reportChoice(Conversation conversation, TokenPtr run);
-    QCoro::Task<QJsonObject> post(QString endpoint, QJsonObject body, TokenPtr token);
+    // `body` is a JSON object already serialised in compact form.
+    QCoro::Task<QJsonObject> post(QString endpoint, QByteArray body, TokenPtr token);
 
     void setStep(const Step &step);
     void fail(const QString &message) { setStep(Step::failed(message)); }
