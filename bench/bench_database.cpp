@@ -1,16 +1,12 @@
 // The Messages database reader against its floors, measured in the same run on the shared
 // generated database: the listing and the long conversation's loading against their own
 // statements stepped bare through the SQLite C API, the snapshot against cp of the same files.
-//
-// Peak memory: before each operation the resident high-water mark is reset by writing "5" to
-// /proc/self/clear_refs; the figure is VmHWM after the operation minus VmRSS before it, both
-// from /proc/self/status. Pages of a memory-mapped database count there as resident too, so
-// the growth of RssFile (clean, shared, reclaimable file pages) is printed beside it.
+// Peak memory as Measure.h says.
 #include "BenchData.h"
 #include "ChatDatabase.h"
+#include "Measure.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -42,39 +38,6 @@ const char *const statsStatement = "SELECT cmj.chat_id, COUNT(*), MIN(m.date), M
                                    "GROUP BY cmj.chat_id";
 
 volatile qint64 g_sink = 0; // keeps the floors' column reads from being optimised away
-
-qint64 statusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-struct Sample {
-    double ms = 0;
-    double peakMiB = 0;
-    double fileMiB = 0;
-};
-
-Sample measure(const std::function<void()> &work)
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-    clear.close();
-    const qint64 before = statusKb("VmRSS:");
-    const qint64 fileBefore = statusKb("RssFile:");
-    QElapsedTimer timer;
-    timer.start();
-    work();
-    const double ms = double(timer.nsecsElapsed()) / 1e6;
-    return {ms, double(statusKb("VmHWM:") - before) / 1024.0, double(statusKb("RssFile:") - fileBefore) / 1024.0};
-}
 
 struct Candidate {
     std::function<void()> work;
