@@ -135,6 +135,8 @@ public:
     {
         QTimer timer;
         timer.setSingleShot(true);
+        // A coarse timer may fire up to 5% early; polls must never come closer than the interval.
+        timer.setTimerType(Qt::PreciseTimer);
         timer.start(m_cancelled ? std::chrono::milliseconds(0) : duration);
         m_sleep = &timer;
         co_await timer;
