@@ -36,7 +36,7 @@ private slots:
         QTest::newRow("marker ends the blob") << QByteArray("xxNSString") << none;
         QTest::newRow("no plus after marker") << QByteArray("+\x05HelloNSString\x01\x94\x84\x01\x05Hello") << none;
         QTest::newRow("plus is last byte") << body({}) << none;
-        QTest::newRow("spec example") << body("\x05Hello\x86") << Text(u"Hello"_qs);
+        QTest::newRow("short length") << body("\x05Hello\x86") << Text(u"Hello"_qs);
         QTest::newRow("short length ends at end") << body("\x05Hello") << Text(u"Hello"_qs);
         QTest::newRow("short length one past end") << body("\x06Hello") << none;
         QTest::newRow("empty string + 00") << body(QByteArray("\x00\x86", 2)) << none;
