@@ -190,10 +190,8 @@ private slots:
     {
         QTest::addColumn<QString>("version");
         QTest::addColumn<bool>("tooOld");
-        const std::pair<const char *, bool> rows[] = {{"0.1.9", true},       {"0.2.0", false}, {"0.2", false},
-                                                      {"0.10.0", false},     {"abc", true},    {"", true},
-                                                      {"0.2.0-beta", false}};
-        for (const auto &[version, tooOld] : rows)
+        for (const auto &[version, tooOld] : {std::pair{"0.1.9", true}, {"0.2.0", false}, {"0.2", false},
+                                              {"0.10.0", false}, {"0.2.0-beta", false}, {"abc", true}, {"", true}})
             QTest::addRow("\"%s\"", version) << QString::fromLatin1(version) << tooOld;
     }
 
@@ -213,20 +211,17 @@ private slots:
     void pairingRun_data()
     {
         QTest::addColumn<int>("restartAfterStep");
-        const char *const when[] = {"no restart", "after the creation", "after the claim",
-                                    "after the choice", "after ready", "after the upload"};
-        for (int step = 0; step < 6; ++step)
-            QTest::newRow(step ? qPrintable(QStringLiteral("restart ") + when[step]) : when[step]) << step;
+        int step = 0;
+        for (const char *when : {"no restart", "restart after the creation", "restart after the claim",
+                                 "restart after the choice", "restart after ready", "restart after the upload"})
+            QTest::newRow(when) << step++;
     }
 
     void pairingRun()
     {
         QFETCH(int, restartAfterStep);
         Backend backend;
-        const auto step = [&](int n) {
-            if (n == restartAfterStep)
-                backend.restart();
-        };
+        const auto step = [&](int n) { if (n == restartAfterStep) backend.restart(); };
 
         QCOMPARE(backend.create(kId, kKey).status, 200);
         step(1);

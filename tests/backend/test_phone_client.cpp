@@ -25,14 +25,13 @@ private slots:
     void sessionIdFromImage_data()
     {
         QTest::addColumn<QString>("fileName");
-        QTest::addColumn<int>("scale");  // 0: an image without a code; -1: not an image at all
+        QTest::addColumn<int>("scale");  // 0: an image without a code; -1: no image file
         QTest::addColumn<bool>("found");
         QTest::newRow("png, as shown") << "qr.png" << 10 << true;
         QTest::newRow("png, two pixels a module") << "small.png" << 2 << true;
         QTest::newRow("jpeg") << "qr.jpg" << 6 << true;
         QTest::newRow("blank image") << "blank.png" << 0 << false;
-        QTest::newRow("not an image") << "text.png" << -1 << false;
-        QTest::newRow("missing file") << "absent.png" << -2 << false;
+        QTest::newRow("missing file") << "absent.png" << -1 << false;
     }
 
     void sessionIdFromImage()
@@ -44,12 +43,7 @@ private slots:
         QImage image = QrCode::render(QByteArray::fromStdString(kId), qMax(scale, 1));
         if (scale == 0)
             image.fill(255);
-        QFile text(path);
-        if (scale >= 0)
-            QVERIFY(image.save(path));
-        else if (scale == -1)
-            QVERIFY(text.open(QIODevice::WriteOnly) && text.write(QByteArray::fromStdString(kId)) > 0);
-        text.close();
+        QVERIFY(scale < 0 || image.save(path));
 
         try {
             QCOMPARE(PhoneClient::sessionIdFromImage(path.toStdString()), kId);
