@@ -258,15 +258,19 @@ QList<Conversation> ChatDatabase::loadConversations(const NameFor &nameFor) cons
     for (const QString &handle : std::as_const(handles)) {
         const QList<qint64> &chatIds = chatsByHandle[handle];
         qint64 count = 0;
-        std::optional<qint64> earliest;
-        std::optional<qint64> latest;
+        // Chats are compared in seconds, not raw units: one chat's dates may be stored in
+        // seconds and another's in nanoseconds.
+        std::optional<RefDate> earliest;
+        std::optional<RefDate> latest;
         for (qint64 chatId : chatIds) {
             const auto it = stats.constFind(chatId);
             if (it == stats.constEnd())
                 continue;
             count += it->count;
-            earliest = earliest ? std::min(*earliest, it->earliest) : it->earliest;
-            latest = latest ? std::max(*latest, it->latest) : it->latest;
+            const RefDate first = RefDates::fromRaw(it->earliest);
+            const RefDate last = RefDates::fromRaw(it->latest);
+            earliest = earliest ? std::min(*earliest, first) : first;
+            latest = latest ? std::max(*latest, last) : last;
         }
         if (count == 0)
             continue;
@@ -275,10 +279,8 @@ QList<Conversation> ChatDatabase::loadConversations(const NameFor &nameFor) cons
         c.displayName = nameFor(handle).value_or(handle);
         c.chatRowIds = chatIds;
         c.messageCount = count;
-        if (earliest)
-            c.firstMessageDate = RefDates::fromRaw(*earliest);
-        if (latest)
-            c.lastMessageDate = RefDates::fromRaw(*latest);
+        c.firstMessageDate = earliest;
+        c.lastMessageDate = latest;
         conversations.append(std::move(c));
     }
 
@@ -322,5 +324,10 @@ QList<ChatMessage> ChatDatabase::loadMessages(const Conversation &conversation) 
             continue;
         messages.append(ChatMessage{RefDates::fromRaw(rawDate), flag == 1, std::move(text)});
     }
+    // The statement orders raw values; where chats store seconds and nanoseconds side by
+    // side, that is not the order in time. Rare, so checked before sorting.
+    const auto byDate = [](const ChatMessage &a, const ChatMessage &b) { return *a.date < *b.date; };
+    if (!std::is_sorted(messages.cbegin(), messages.cend(), byDate))
+        std::stable_sort(messages.begin(), messages.end(), byDate);
     return messages;
 }

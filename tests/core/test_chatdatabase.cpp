@@ -208,6 +208,25 @@ private slots:
         QVERIFY(tmpdir.isEmpty() || QDir(tmp).isEmpty()); // cleanup() looks in the test's own TMPDIR
     }
 
+    // One partner's chats may store dates in seconds and in nanoseconds side by side.
+    void mixedDateUnits()
+    {
+        {
+            FixtureDb db(m_home->chatDbPath());
+            const qint64 seconds = db.addChat({db.addHandle(u"mixed@example.com"_qs, u"SMS"_qs)}, u"SMS"_qs);
+            const qint64 nanos = db.addChat({db.addHandle(u"mixed@example.com"_qs)});
+            db.addMessage(seconds, 600'000'000, false, u"1"_qs);
+            db.addMessage(nanos, 650'000'000 * ns, true, u"2"_qs);
+            db.addMessage(nanos, 700'000'000 * ns, false, u"3"_qs);
+            db.addMessage(seconds, 720'000'000, true, u"4"_qs);
+        }
+        const ChatDatabase snapshot(m_home->chatDbPath());
+        const Conversation c = snapshot.loadConversations(noNames).value(0);
+        QCOMPARE(c.firstMessageDate, std::optional<RefDate>(600e6));
+        QCOMPARE(c.lastMessageDate, std::optional<RefDate>(720e6));
+        QCOMPARE(texts(snapshot.loadMessages(c)), QStringList({u"1"_qs, u"me: 2"_qs, u"3"_qs, u"me: 4"_qs}));
+    }
+
     void listing_data()
     {
         QTest::addColumn<int>("position");
