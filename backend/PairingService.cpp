@@ -10,6 +10,7 @@
 #include <cmath>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -134,6 +135,16 @@ struct PairingService::Impl {
         return now - s.touchedMs > std::chrono::duration_cast<std::chrono::milliseconds>(options.idleTimeout).count();
     }
 
+    // The refusal for a session that is missing or has expired; none for a live one.
+    std::optional<Reply> whyNotLive(const std::optional<PairingSession> &session, std::int64_t now) const
+    {
+        if (!session)
+            return refuse(404, "unknown pairing session");
+        if (expired(*session, now))
+            return refuse(410, "pairing session expired");
+        return std::nullopt;
+    }
+
     // Runs `act` on the live session named in the body once its credential checks out. Only an
     // accepted request counts as activity and is written back; a refusal leaves the store as it was.
     template <typename Act>
@@ -149,12 +160,10 @@ struct PairingService::Impl {
         const std::string presented = PairingCrypto::sha256(credential->get<std::string>());
 
         std::lock_guard lock(storeMutex);
-        auto session = store->find(id);
-        if (!session)
-            return refuse(404, "unknown pairing session");
         const std::int64_t now = nowMs();
-        if (expired(*session, now))
-            return refuse(410, "pairing session expired");
+        auto session = store->find(id);
+        if (const auto refusal = whyNotLive(session, now))
+            return *refusal;
         if (!PairingCrypto::equalConstantTime(presented, (*session).*hash))
             return refuse(403, std::string("wrong ") + (hash == &PairingSession::keyHash ? "session key" : "phone token"));
         Reply reply = act(*session);
@@ -284,12 +293,10 @@ struct PairingService::Impl {
         if (id.empty())
             return missingField("session_id");
         std::lock_guard lock(storeMutex);
-        auto session = store->find(id);
-        if (!session)
-            return refuse(404, "unknown pairing session");
         const std::int64_t now = nowMs();
-        if (expired(*session, now))
-            return refuse(410, "pairing session expired");
+        auto session = store->find(id);
+        if (const auto refusal = whyNotLive(session, now))
+            return *refusal;
         if (session->state == PairingSession::State::Aborted)
             return refuse(409, "pairing session was aborted");
         if (session->state == PairingSession::State::Claimed)
