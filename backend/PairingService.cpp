@@ -92,16 +92,6 @@ public:
     void widenBacklog() { ::listen(this->svr_sock_, SOMAXCONN); }
 };
 
-const char *stateText(PairingSession::State state)
-{
-    switch (state) {
-    case PairingSession::State::Pending: return "pending";
-    case PairingSession::State::Claimed: return "claimed";
-    case PairingSession::State::Aborted: return "aborted";
-    }
-    return "pending";
-}
-
 std::string utcStamp()
 {
     const std::time_t now = std::time(nullptr);
@@ -219,7 +209,7 @@ struct PairingService::Impl {
     Reply poll(const json &body)
     {
         return withImporterSession(body, [](PairingSession &s) {
-            Reply reply{200, json{{"status", stateText(s.state)}}};
+            Reply reply{200, json{{"status", stateName(s.state)}}};
             if (s.uploadId && s.state != PairingSession::State::Aborted)
                 reply.body["upload_id"] = *s.uploadId;
             return reply;
@@ -314,7 +304,7 @@ struct PairingService::Impl {
         return withPhoneSession(body, [](PairingSession &s) {
             if (s.state == PairingSession::State::Aborted)
                 return refuse(409, "pairing session was aborted");
-            return Reply{200, json{{"status", stateText(s.state)},
+            return Reply{200, json{{"status", stateName(s.state)},
                                    {"choice", s.choice ? json::parse(*s.choice) : json()}}};
         });
     }

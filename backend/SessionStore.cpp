@@ -80,16 +80,6 @@ private:
     sqlite3_stmt *m_stmt = nullptr;
 };
 
-const char *stateName(PairingSession::State state)
-{
-    switch (state) {
-    case PairingSession::State::Pending: return "pending";
-    case PairingSession::State::Claimed: return "claimed";
-    case PairingSession::State::Aborted: return "aborted";
-    }
-    return "pending";
-}
-
 PairingSession::State stateFromName(const std::string &name)
 {
     if (name == "claimed")
@@ -228,4 +218,14 @@ int SessionStore::removeIdleSince(std::int64_t cutoffMs)
     stmt.bind(1, cutoffMs);
     stmt.step();
     return sqlite3_changes(m_db);
+}
+
+const char *stateName(PairingSession::State state)
+{
+    switch (state) {
+    case PairingSession::State::Pending: return "pending";
+    case PairingSession::State::Claimed: return "claimed";
+    case PairingSession::State::Aborted: return "aborted";
+    }
+    return "pending";
 }

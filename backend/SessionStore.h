@@ -23,6 +23,9 @@ struct PairingSession {
     std::int64_t touchedMs = 0;   // last accepted request of either side
 };
 
+// The state as the store keeps it and the service reports it: "pending", "claimed", "aborted".
+const char *stateName(PairingSession::State state);
+
 struct StoredTranscript {
     std::string text;
     std::string fileName;
