@@ -71,8 +71,8 @@ private slots:
     void header();
     void subtitle_data();
     void subtitle();
-    void logoScales_data();
-    void logoScales();
+    void symbolsScale_data();
+    void symbolsScale();
     void buttonMetrics_data();
     void buttonMetrics();
     void activation_data();
@@ -186,21 +186,36 @@ void TestBrand::subtitle()
     QVERIFY(ink.bottom() < subtitle->height() * dpr);
 }
 
-void TestBrand::logoScales_data()
+void TestBrand::symbolsScale_data()
 {
+    QTest::addColumn<int>("symbol");
     QTest::addColumn<qreal>("dpr");
-    QTest::newRow("scale 1") << 1.0;
-    QTest::newRow("scale 2") << 2.0;
+    const QList<std::pair<const char *, Symbol>> symbols{
+        {"logo", Symbol::logo}, {"check mark", Symbol::checkmarkCircleFill},
+        {"warning", Symbol::exclamationTriangleFill}, {"download", Symbol::arrowDownCircleFill},
+        {"magnifier", Symbol::magnifyingGlass}, {"chevron", Symbol::chevronRight}};
+    for (const auto &[name, symbol] : symbols)
+        for (qreal dpr : {1.0, 2.0})
+            QTest::addRow("%s, scale %d", name, int(dpr)) << int(symbol) << dpr;
 }
 
-void TestBrand::logoScales()
+void TestBrand::symbolsScale()
 {
+    QFETCH(int, symbol);
     QFETCH(qreal, dpr);
-    BrandLogo small(38);
-    BrandLogo large(76);
-    const QRect a = inked(render(&small, dpr));
-    const QRect b = inked(render(&large, dpr));
-    QVERIFY(a.height() >= 0.8 * 38 * dpr);
+    // The logo through its component; every glyph fills its box and doubles with its size.
+    std::unique_ptr<SymbolView> small, large;
+    if (Symbol(symbol) == Symbol::logo) {
+        small = std::make_unique<BrandLogo>(28);
+        large = std::make_unique<BrandLogo>(56);
+    } else {
+        small = std::make_unique<SymbolView>(Symbol(symbol), 28);
+        large = std::make_unique<SymbolView>(Symbol(symbol), 56);
+    }
+    const QRect a = inked(render(small.get(), dpr));
+    const QRect b = inked(render(large.get(), dpr));
+    QVERIFY(a.height() >= 0.6 * 28 * dpr);
+    QVERIFY(qAbs(a.width() - small->width() * dpr) <= 2 && qAbs(a.height() - small->height() * dpr) <= 2);
     QVERIFY2(qAbs(b.width() - 2 * a.width()) <= 2 && qAbs(b.height() - 2 * a.height()) <= 2,
              qPrintable(QStringLiteral("%1x%2 %3x%4").arg(a.width()).arg(a.height()).arg(b.width()).arg(b.height())));
 }

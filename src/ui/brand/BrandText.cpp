@@ -39,6 +39,7 @@ QString displayText(const QString &text)
 BrandText::BrandText(const QString &text, int pixelSize, QFont::Weight weight, QWidget *parent)
     : QWidget(parent), m_text(text), m_color(Brand::ink100())
 {
+    setAccessibleName(text);  // screen readers read it as a label
     setFont(Brand::font(pixelSize, weight));
     QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     policy.setHeightForWidth(true);
@@ -50,6 +51,7 @@ void BrandText::setText(const QString &text)
     if (text == m_text)
         return;
     m_text = text;
+    setAccessibleName(text);
     updateGeometry();
     update();
 }

@@ -87,11 +87,19 @@ QPainterPath design(Symbol symbol)
     return {};
 }
 
+// The designed outline moved so that its box starts at the origin.
+QPainterPath placed(Symbol symbol)
+{
+    QPainterPath path = design(symbol);
+    path.translate(-path.boundingRect().topLeft());
+    return path;
+}
+
 const QPainterPath &designed(Symbol symbol)
 {
     static const std::array<QPainterPath, 6> paths{
-        design(Symbol::logo), design(Symbol::checkmarkCircleFill), design(Symbol::exclamationTriangleFill),
-        design(Symbol::arrowDownCircleFill), design(Symbol::magnifyingGlass), design(Symbol::chevronRight)};
+        placed(Symbol::logo), placed(Symbol::checkmarkCircleFill), placed(Symbol::exclamationTriangleFill),
+        placed(Symbol::arrowDownCircleFill), placed(Symbol::magnifyingGlass), placed(Symbol::chevronRight)};
     return paths[std::size_t(symbol)];
 }
 
@@ -104,7 +112,8 @@ QPainterPath Symbols::path(Symbol symbol, qreal size)
 
 QRectF Symbols::bounds(Symbol symbol, qreal size)
 {
-    return path(symbol, size).boundingRect();
+    const QRectF box = designed(symbol).boundingRect();
+    return {QPointF(0, 0), box.size() * (size / em)};
 }
 
 SymbolView::SymbolView(Symbol symbol, qreal size, QWidget *parent)
@@ -128,16 +137,16 @@ QSize SymbolView::sizeHint() const
 void SymbolView::paintEvent(QPaintEvent *)
 {
     QPainterPath glyph = Symbols::path(m_symbol, m_size);
-    const QRectF box = glyph.boundingRect();
-    // Centred in whatever the layout gave, the glyph's box at the origin of that space.
-    glyph.translate(QPointF((width() - box.width()) / 2, (height() - box.height()) / 2) - box.topLeft());
-    const QRectF placed = glyph.boundingRect();
+    // Centred in whatever the layout gave; the gradient spans the glyph's own box.
+    const QRectF box = Symbols::bounds(m_symbol, m_size);
+    const QPointF offset((width() - box.width()) / 2, (height() - box.height()) / 2);
+    glyph.translate(offset);
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     if (m_color)
         painter.fillPath(glyph, *m_color);
     else
-        painter.fillPath(glyph, Brand::gradient(placed));
+        painter.fillPath(glyph, Brand::gradient(box.translated(offset)));
 }
 
 BrandLogo::BrandLogo(qreal size, QWidget *parent) : SymbolView(Symbol::logo, size, parent) {}

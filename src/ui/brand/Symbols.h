@@ -12,7 +12,7 @@ enum class Symbol { logo, checkmarkCircleFill, exclamationTriangleFill, arrowDow
 namespace Symbols {
 // The glyph's outline for a symbol drawn at a font size of `size` logical pixels.
 QPainterPath path(Symbol symbol, qreal size);
-// The glyph's box (origin at 0,0) at that size.
+// The outline's box at that size; it starts at the origin.
 QRectF bounds(Symbol symbol, qreal size);
 } // namespace Symbols
 
