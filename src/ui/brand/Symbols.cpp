@@ -151,7 +151,7 @@ void SymbolView::paintEvent(QPaintEvent *)
 
 BrandLogo::BrandLogo(qreal size, QWidget *parent) : SymbolView(Symbol::logo, size, parent) {}
 
-Spinner::Spinner(QWidget *parent) : QWidget(parent), m_color(Brand::ink300())
+Spinner::Spinner(QWidget *parent) : QWidget(parent)
 {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     m_timer.setInterval(80);
@@ -161,15 +161,9 @@ Spinner::Spinner(QWidget *parent) : QWidget(parent), m_color(Brand::ink300())
     });
 }
 
-void Spinner::setColor(const QColor &color)
-{
-    m_color = color;
-    update();
-}
-
 QSize Spinner::sizeHint() const
 {
-    return {24, 24};
+    return {32, 32};  // the platform's regular spinner
 }
 
 void Spinner::paintEvent(QPaintEvent *)
@@ -181,7 +175,7 @@ void Spinner::paintEvent(QPaintEvent *)
     painter.translate(width() / 2.0, height() / 2.0);
     painter.scale(side / 24, side / 24);
     for (int i = 0; i < 12; ++i) {
-        QColor spoke = m_color;
+        QColor spoke = Brand::ink300();
         spoke.setAlphaF(0.15 + 0.85 * ((i - m_phase + 12) % 12) / 11.0);
         painter.setPen(QPen(spoke, 2.2, Qt::SolidLine, Qt::RoundCap));
         painter.drawLine(QPointF(0, -6), QPointF(0, -10.5));
