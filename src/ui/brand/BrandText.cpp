@@ -83,10 +83,12 @@ int BrandText::heightForWidth(int width) const
 
 QSize BrandText::sizeHint() const
 {
-    const QFontMetricsF metrics(font());
+    // Measured by the same layout that paints, so the hinted width never wraps a line.
+    QTextLayout layout(displayText(m_text), font());
+    layOut(layout, QWIDGETSIZE_MAX);
     qreal natural = 0;
-    for (const QString &line : m_text.split(QLatin1Char('\n')))
-        natural = std::max(natural, metrics.horizontalAdvance(line));
+    for (int i = 0; i < layout.lineCount(); ++i)
+        natural = std::max(natural, layout.lineAt(i).naturalTextWidth());
     const int width = std::min(int(std::ceil(natural)), m_maxLineWidth);
     return {width, heightForWidth(width)};
 }
