@@ -1,0 +1,296 @@
+#include "Brand.h"
+#include "WidgetImage.h"
+
+#include <QAccessible>
+#include <QHBoxLayout>
+#include <QSignalSpy>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include <functional>
+
+namespace {
+
+// Only what the widget itself paints, on transparency.
+QImage render(QWidget *widget, qreal dpr = 1)
+{
+    return renderWidget(widget, dpr, QWidget::DrawChildren);
+}
+
+// Bounding box, in device pixels, of the pixels that pass.
+QRect inked(const QImage &image, const std::function<bool(QRgb)> &pass = [](QRgb p) { return qAlpha(p) >= 128; })
+{
+    QRect box;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (pass(image.pixel(x, y)))
+                box |= QRect(x, y, 1, 1);
+    return box;
+}
+
+// The colour of the fully opaque pixel that comes last along a direction.
+QColor extreme(const QImage &image, int dx, int dy)
+{
+    QPoint best(-1, -1);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(image.pixel(x, y)) == 255 && (best.x() < 0 || x * dx + y * dy > best.x() * dx + best.y() * dy))
+                best = {x, y};
+    return image.pixelColor(best);
+}
+
+bool near(const QColor &a, const QColor &b)
+{
+    return qAbs(a.red() - b.red()) <= 12 && qAbs(a.green() - b.green()) <= 12 && qAbs(a.blue() - b.blue()) <= 12;
+}
+
+// A widget in a column of a fixed width, as a screen offers it.
+std::unique_ptr<QWidget> inColumn(QWidget *child, int width)
+{
+    auto container = std::make_unique<QWidget>();
+    auto *column = new QVBoxLayout(container.get());
+    column->setContentsMargins(0, 0, 0, 0);
+    column->addWidget(child);
+    container->setFixedWidth(width);
+    return container;
+}
+
+void scales()
+{
+    QTest::addColumn<qreal>("dpr");
+    QTest::newRow("scale 1") << 1.0;
+    QTest::newRow("scale 2") << 2.0;
+}
+
+} // namespace
+
+class TestBrand : public QObject {
+    Q_OBJECT
+
+private slots:
+    void palette_data();
+    void palette();
+    void header_data() { scales(); }
+    void header();
+    void subtitle_data();
+    void subtitle();
+    void symbolsScale_data();
+    void symbolsScale();
+    void buttonMetrics_data() { scales(); }
+    void buttonMetrics();
+    void activation_data();
+    void activation();
+    void focusRingOnlyFromKeyboard_data();
+    void focusRingOnlyFromKeyboard();
+    void spinnerRunsOnlyWhileVisible();
+};
+
+void TestBrand::palette_data()
+{
+    QTest::addColumn<QColor>("color");
+    QTest::addColumn<QString>("hex");
+    QTest::newRow("twilight400") << Brand::twilight400() << "#ff5a91b8";
+    QTest::newRow("dusk400") << Brand::dusk400() << "#ffc78291";
+    QTest::newRow("surface") << Brand::surface() << "#ff0e1620";
+    QTest::newRow("surfaceCard") << Brand::surfaceCard() << "#ff18222e";
+    QTest::newRow("ink100") << Brand::ink100() << "#ffeff2f5";
+    QTest::newRow("ink300") << Brand::ink300() << "#ffb8c4d0";
+    QTest::newRow("alert") << Brand::alert() << "#ffe2725b";
+}
+
+void TestBrand::palette()
+{
+    QFETCH(QColor, color);
+    QFETCH(QString, hex);
+    QCOMPARE(color.name(QColor::HexArgb), hex);
+}
+
+void TestBrand::header()
+{
+    QFETCH(qreal, dpr);
+    auto *header = new BrandHeader(QStringLiteral("Scan this code with the Vellora app on your phone"));
+    const auto column = inColumn(header, 260);
+    const QImage image = render(column.get(), dpr);
+
+    // Wrapped onto several lines, all inside the widget.
+    const int lineHeight = QFontMetrics(header->font()).height();
+    const QRect ink = inked(image);
+    QVERIFY2(ink.height() > 2.5 * lineHeight * dpr, qPrintable(QString::number(ink.height())));
+    QVERIFY(ink.bottom() < header->height() * dpr && ink.width() <= 260 * dpr);
+
+    // One gradient over the whole block, from the first line's top-left to the last line's
+    // bottom-right; the shorter, centred last line does not start over at twilight400.
+    QVERIFY2(near(extreme(image, -1, -1), Brand::twilight400()), qPrintable(extreme(image, -1, -1).name()));
+    QVERIFY2(near(extreme(image, 1, 1), Brand::dusk400()), qPrintable(extreme(image, 1, 1).name()));
+    QVERIFY(extreme(image, -1, 4).red() > Brand::twilight400().red() + 25);
+}
+
+void TestBrand::subtitle_data()
+{
+    QTest::addColumn<int>("containerWidth");
+    QTest::addColumn<qreal>("dpr");
+    QTest::addColumn<int>("lineWidth");
+    QTest::newRow("wide container") << 600 << 1.0 << 360;
+    QTest::newRow("wide container, scale 2") << 600 << 2.0 << 360;
+    QTest::newRow("narrow container") << 280 << 1.0 << 280;
+}
+
+void TestBrand::subtitle()
+{
+    QFETCH(int, containerWidth);
+    QFETCH(qreal, dpr);
+    QFETCH(int, lineWidth);
+    auto *subtitle = new BrandSubtitle(QStringLiteral(
+        "Open Vellora on your phone, tap Import from Mac and point the camera at this code. "
+        "Your conversations stay on this Mac until you pick one."));
+    const auto column = inColumn(subtitle, containerWidth);
+    const QRect ink = inked(render(column.get(), dpr), [](QRgb p) { return qAlpha(p) >= 60; });
+
+    const qreal left = ink.left() / dpr;
+    const qreal right = containerWidth - (ink.right() + 1) / dpr;
+    QVERIFY2(ink.width() / dpr <= lineWidth && ink.width() / dpr > lineWidth - 60, qPrintable(QString::number(ink.width())));
+    QVERIFY2(qAbs(left - right) <= 3, qPrintable(QStringLiteral("%1 %2").arg(left).arg(right)));
+    QVERIFY(ink.height() / dpr > 2 * QFontMetrics(subtitle->font()).height());
+    QVERIFY(ink.bottom() < subtitle->height() * dpr);
+}
+
+void TestBrand::symbolsScale_data()
+{
+    QTest::addColumn<int>("symbol");
+    QTest::addColumn<qreal>("dpr");
+    const QList<std::pair<const char *, Symbol>> symbols{
+        {"logo", Symbol::logo}, {"check mark", Symbol::checkmarkCircleFill},
+        {"warning", Symbol::exclamationTriangleFill}, {"download", Symbol::arrowDownCircleFill},
+        {"magnifier", Symbol::magnifyingGlass}, {"chevron", Symbol::chevronRight}};
+    for (const auto &[name, symbol] : symbols)
+        for (qreal dpr : {1.0, 2.0})
+            QTest::addRow("%s, scale %d", name, int(dpr)) << int(symbol) << dpr;
+}
+
+void TestBrand::symbolsScale()
+{
+    QFETCH(int, symbol);
+    QFETCH(qreal, dpr);
+    // The logo through its component; every glyph fills its box and doubles with its size.
+    const auto make = [symbol](qreal size) -> std::unique_ptr<SymbolView> {
+        if (Symbol(symbol) == Symbol::logo)
+            return std::make_unique<BrandLogo>(size);
+        return std::make_unique<SymbolView>(Symbol(symbol), size);
+    };
+    const auto small = make(28);
+    const QRect a = inked(render(small.get(), dpr));
+    const QRect b = inked(render(make(56).get(), dpr));
+    QVERIFY(a.height() >= 0.6 * 28 * dpr);
+    QVERIFY(qAbs(a.width() - small->width() * dpr) <= 2 && qAbs(a.height() - small->height() * dpr) <= 2);
+    QVERIFY2(qAbs(b.width() - 2 * a.width()) <= 2 && qAbs(b.height() - 2 * a.height()) <= 2,
+             qPrintable(QStringLiteral("%1x%2 %3x%4").arg(a.width()).arg(a.height()).arg(b.width()).arg(b.height())));
+}
+
+void TestBrand::buttonMetrics()
+{
+    QFETCH(qreal, dpr);
+    const QString title = QStringLiteral("Try again");
+    QWidget row;
+    auto *layout = new QHBoxLayout(&row);
+    auto *primary = new BrandButton(title);
+    auto *secondary = new SecondaryButton(title);
+    layout->addWidget(primary);
+    layout->addWidget(secondary);
+    render(&row, dpr);
+    QCOMPARE(primary->height(), 39);
+    QCOMPARE(secondary->height(), 39);
+
+    // Padding = the painted shape's width less the title's ink: 8 more in total on the primary.
+    const QImage filled = render(primary, dpr);
+    const QImage outlined = render(secondary, dpr);
+    const QRect primaryShape = inked(filled);
+    const QRect secondaryShape = inked(outlined, [](QRgb p) { return qAlpha(p) >= 40; });
+    QCOMPARE(primaryShape.height(), qRound(39 * dpr));
+    QCOMPARE(secondaryShape.height(), qRound(39 * dpr));
+    const int primaryPadding = primaryShape.width() - inked(filled, [](QRgb p) { return qGreen(p) > 235; }).width();
+    const int secondaryPadding = secondaryShape.width() - inked(outlined, [](QRgb p) { return qAlpha(p) >= 160; }).width();
+    QVERIFY2(qAbs(primaryPadding - secondaryPadding - 8 * dpr) <= 2 * dpr,
+             qPrintable(QStringLiteral("%1 %2").arg(primaryPadding).arg(secondaryPadding)));
+
+    // A screen reader announces the title.
+    QCOMPARE(QAccessible::queryAccessibleInterface(primary)->text(QAccessible::Name), title);
+    QCOMPARE(QAccessible::queryAccessibleInterface(secondary)->text(QAccessible::Name), title);
+}
+
+void TestBrand::activation_data()
+{
+    QTest::addColumn<bool>("primary");
+    QTest::addColumn<QList<int>>("keys");  // 0 is a mouse click
+    QTest::addColumn<int>("expected");
+    QTest::newRow("two clicks, no debouncing") << true << QList<int>{0, 0} << 2;
+    QTest::newRow("space") << true << QList<int>{Qt::Key_Space} << 1;
+    QTest::newRow("return") << true << QList<int>{Qt::Key_Return} << 1;
+    QTest::newRow("enter") << false << QList<int>{Qt::Key_Enter} << 1;
+    QTest::newRow("secondary click") << false << QList<int>{0} << 1;
+    QTest::newRow("other key") << true << QList<int>{Qt::Key_A} << 0;
+}
+
+void TestBrand::activation()
+{
+    QFETCH(bool, primary);
+    QFETCH(QList<int>, keys);
+    QFETCH(int, expected);
+    std::unique_ptr<QAbstractButton> button;
+    if (primary)
+        button = std::make_unique<BrandButton>(QStringLiteral("Open System Settings"));
+    else
+        button = std::make_unique<SecondaryButton>(QStringLiteral("I've done it"));
+    button->show();
+    QVERIFY(QTest::qWaitForWindowExposed(button.get()));
+    QSignalSpy clicked(button.get(), &QAbstractButton::clicked);
+    for (int key : keys) {
+        if (key == 0)
+            QTest::mouseClick(button.get(), Qt::LeftButton);
+        else
+            QTest::keyClick(button.get(), Qt::Key(key));
+    }
+    QCOMPARE(clicked.count(), expected);
+}
+
+void TestBrand::focusRingOnlyFromKeyboard_data()
+{
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<bool>("ring");
+    QTest::newRow("tab") << int(Qt::TabFocusReason) << true;
+    QTest::newRow("mouse") << int(Qt::MouseFocusReason) << false;
+}
+
+void TestBrand::focusRingOnlyFromKeyboard()
+{
+    QFETCH(int, reason);
+    QFETCH(bool, ring);
+    QWidget window;
+    auto *layout = new QHBoxLayout(&window);
+    layout->addWidget(new SecondaryButton(QStringLiteral("Back")));
+    auto *button = new SecondaryButton(QStringLiteral("Try again"));
+    layout->addWidget(button);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    const QRgb unfocused = render(button).pixel(1, 19);
+    button->setFocus(Qt::FocusReason(reason));
+    QVERIFY(button->hasFocus());
+    QCOMPARE(qAlpha(render(button).pixel(1, 19)) > 2 * qAlpha(unfocused), ring);
+}
+
+void TestBrand::spinnerRunsOnlyWhileVisible()
+{
+    QWidget window;
+    auto *spinner = new Spinner(&window);
+    QVERIFY(!spinner->isAnimating());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(spinner->isAnimating());
+    spinner->hide();
+    QVERIFY(!spinner->isAnimating());
+    spinner->show();
+    window.hide();
+    QVERIFY(!spinner->isAnimating());
+}
+
+QTEST_MAIN(TestBrand)
+#include "test_brand.moc"
