@@ -61,7 +61,6 @@ void TestTranscript::build_data()
         << "Mum"
         << QByteArray("[I] 2024-03-05 09:07 Mum: Are we still on for lunch?\n"
                       "[I] 2024-03-05 09:12 You: Yes! See you at 1\n");
-    QTest::newRow("no messages") << QList<ChatMessage>{} << "Mum" << QByteArray();
     QTest::newRow("only undated") << QList<ChatMessage>{message(std::nullopt, true, "x")} << "Mum" << QByteArray();
     QTest::newRow("undated between, multi-line, non-ASCII")
         << QList<ChatMessage>{message(lunch, true, "Yes!\nSee you at 1"), message(std::nullopt, false, "gone"),
