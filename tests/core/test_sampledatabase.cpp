@@ -1,11 +1,8 @@
-// The sample generators are demo and benchmark support: the same seed writes the same files,
-// and what they write reads back through the real reader.
+// The sample generator is demo and benchmark support: the same seed writes the same history,
+// and what it writes reads back through the real reader.
 #include "ChatDatabase.h"
-#include "ContactResolver.h"
-#include "SampleContacts.h"
 #include "SampleDatabase.h"
 #include "TestEnv.h"
-#include "VCard.h"
 
 #include <QTest>
 
@@ -35,8 +32,6 @@ private slots:
         const auto longOne = std::find_if(list.begin(), list.end(),
                                           [&](const Conversation &conv) { return conv.handle == summary.longPartner; });
         QVERIFY(longOne != list.end());
-        QCOMPARE(longOne->chatRowIds, summary.longChatIds);
-        QCOMPARE(longOne->messageCount, summary.longMessages);
         const qsizetype loaded = snapshot.loadMessages(*longOne).size();
         QVERIFY(loaded > summary.longMessages * 8 / 10);
 
@@ -50,23 +45,6 @@ private slots:
         for (auto *worker : {&first, &second})
             QCOMPARE(worker->get(), std::pair(list, loaded));
         QCOMPARE(m_home.snapshotDirs().size(), 1); // only `snapshot`, still open here
-
-        // The matching contacts name most partners, not all, the same way for the same seed.
-        QStringList handles;
-        for (const Conversation &conv : list)
-            handles.append(conv.handle);
-        const QString vcf = m_home.tmp() + u"/contacts/sample.vcf"_qs;
-        const auto contacts = [&] {
-            writeSampleContacts(vcf, handles, 7);
-            QFile file(vcf);
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        };
-        const QByteArray cards = contacts();
-        QCOMPARE(contacts(), cards);
-        const ContactResolver names = ContactResolver::fromCards(VCard::parse(cards));
-        const auto named = std::count_if(handles.begin(), handles.end(),
-                                         [&](const QString &handle) { return names.name(handle).has_value(); });
-        QVERIFY2(named >= handles.size() * 6 / 10 && named < handles.size(), qPrintable(QString::number(named)));
     }
 };
 
