@@ -21,11 +21,6 @@ RefDate at(int year, int month, int day, int hour, int minute, int second)
     return RefDates::fromDateTime(
         QDateTime(QDate(year, month, day), QTime(hour, minute, second), QTimeZone(homeZone)));
 }
-
-ChatMessage message(std::optional<RefDate> date, bool fromMe, const QString &text)
-{
-    return ChatMessage{date, fromMe, text};
-}
 } // namespace
 
 class TestTranscript : public QObject {
@@ -48,24 +43,24 @@ private slots:
         const RefDate lunch = at(2024, 3, 5, 9, 7, 41);
         const RefDate reply = at(2024, 3, 5, 9, 12, 5);
         QTest::newRow("worked example")
-            << QList<ChatMessage>{message(lunch, false, "Are we still on for lunch?"),
-                                  message(reply, true, "Yes! See you at 1"), message(std::nullopt, false, "lost")}
+            << QList<ChatMessage>{{lunch, false, "Are we still on for lunch?"},
+                                  {reply, true, "Yes! See you at 1"}, {std::nullopt, false, "lost"}}
             << "Mum"
             << QByteArray("[I] 2024-03-05 09:07 Mum: Are we still on for lunch?\n"
                           "[I] 2024-03-05 09:12 You: Yes! See you at 1\n");
-        QTest::newRow("only undated") << QList<ChatMessage>{message(std::nullopt, true, "x")} << "Mum" << QByteArray();
+        QTest::newRow("only undated") << QList<ChatMessage>{{std::nullopt, true, "x"}} << "Mum" << QByteArray();
         QTest::newRow("undated between, multi-line, non-ASCII")
-            << QList<ChatMessage>{message(lunch, true, "Yes!\nSee you at 1"), message(std::nullopt, false, "gone"),
-                                  message(reply, false, "Bis gleich \u2764\ufe0f")}
+            << QList<ChatMessage>{{lunch, true, "Yes!\nSee you at 1"}, {std::nullopt, false, "gone"},
+                                  {reply, false, "Bis gleich \u2764\ufe0f"}}
             << "Jos\u00e9"
             << QByteArray("[I] 2024-03-05 09:07 You: Yes!\nSee you at 1\n"
                           "[I] 2024-03-05 09:12 Jos\xc3\xa9: Bis gleich \xe2\x9d\xa4\xef\xb8\x8f\n");
         QTest::newRow("You is only the user; empty partner")
-            << QList<ChatMessage>{message(lunch, false, "hi"), message(reply, true, "")} << ""
+            << QList<ChatMessage>{{lunch, false, "hi"}, {reply, true, ""}} << ""
             << QByteArray("[I] 2024-03-05 09:07 : hi\n[I] 2024-03-05 09:12 You: \n");
         QTest::newRow("24-hour clock, seconds cut, not rounded")
-            << QList<ChatMessage>{message(at(2023, 12, 31, 23, 59, 59) + 0.999, false, "late"),
-                                  message(at(2024, 1, 1, 0, 5, 0), false, "early")}
+            << QList<ChatMessage>{{at(2023, 12, 31, 23, 59, 59) + 0.999, false, "late"},
+                                  {at(2024, 1, 1, 0, 5, 0), false, "early"}}
             << "You"
             << QByteArray("[I] 2023-12-31 23:59 You: late\n[I] 2024-01-01 00:05 You: early\n");
     }
