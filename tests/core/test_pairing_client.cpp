@@ -44,13 +44,6 @@ Answer json(const char *body, int status = 200, std::chrono::milliseconds delay 
     return Answer{status, body, delay};
 }
 
-QStringList keysOf(const QJsonObject &object)
-{
-    QStringList keys = object.keys();
-    keys.sort();
-    return keys;
-}
-
 // Deletes the live database while contacts load, i.e. after the access probe said yes.
 class DatabaseRemover final : public ContactSource {
 public:
@@ -171,7 +164,7 @@ private slots:
         QCOMPARE(creates.size(), 1);
         const QJsonObject created = creates[0].json;
         QCOMPARE(creates[0].contentType, QByteArray("application/json"));
-        QCOMPARE(keysOf(created), QStringList({"client_version", "mac_key_hash", "session_id"}));
+        QCOMPARE(created.keys(), QStringList({"client_version", "mac_key_hash", "session_id"}));
         QVERIFY(QRegularExpression(u"^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"_qs).match(client->sessionId()).hasMatch());
         QVERIFY(QRegularExpression(u"^[0-9a-f]{64}$"_qs).match(client->macKey()).hasMatch());
         QCOMPARE(created["session_id"].toString(), client->sessionId());
@@ -193,7 +186,7 @@ private slots:
         QCOMPARE(client->step(), Step::finishing());
         QVERIFY(m_server->waitForRequests(choose, 1));
         const QJsonObject chosen = m_server->requests(choose)[0].json;
-        QCOMPARE(keysOf(chosen), QStringList({"count", "first", "handle", "last", "mac_key", "name", "session_id"}));
+        QCOMPARE(chosen.keys(), QStringList({"count", "first", "handle", "last", "mac_key", "name", "session_id"}));
         QVERIFY(chosen["count"].isDouble());
         QCOMPARE(chosen["count"].toInteger(), qint64(3));
         QCOMPARE(chosen["first"].toString(), DateFmt::isoFormatter().string(*mum.firstMessageDate));
@@ -214,7 +207,7 @@ private slots:
         const auto uploads = m_server->requests(upload);
         QCOMPARE(uploads.size(), 1);
         const QJsonObject uploaded = uploads[0].json;
-        QCOMPARE(keysOf(uploaded), QStringList({"file_name", "mac_key", "session_id", "transcript"}));
+        QCOMPARE(uploaded.keys(), QStringList({"file_name", "mac_key", "session_id", "transcript"}));
         QCOMPARE(uploaded["file_name"].toString(), QStringLiteral("chat.txt"));
         const QString expected = [&] {
             const ChatDatabase snapshot(m_home->chatDbPath());
