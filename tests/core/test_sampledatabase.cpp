@@ -31,8 +31,7 @@ private slots:
 
         const auto longOne = std::find_if(list.begin(), list.end(),
                                           [&](const Conversation &conv) { return conv.handle == summary.longPartner; });
-        QVERIFY(longOne != list.end());
-        const qsizetype loaded = snapshot.loadMessages(*longOne).size();
+        const qsizetype loaded = longOne == list.end() ? 0 : snapshot.loadMessages(*longOne).size();
         QVERIFY(loaded > summary.longMessages * 8 / 10);
 
         // Snapshots share nothing: two worker threads make, read and drop their own at once.
