@@ -327,9 +327,9 @@ private slots:
         QTest::newRow("choice report fails while finishing")
             << json(R"({"error":"too late"})", 409) << ok << false
             << QList<Step>{finishing, Step::failed(dbPrefix + "too late"), uploading, done};
-        QTest::newRow("504 for the choice after done") << json("", 504, 400ms) << ok << false
+        QTest::newRow("504 for the choice after done") << json("", 504, 500ms) << ok << false
                                                        << QList<Step>{finishing, uploading, done};
-        QTest::newRow("choice report times out after done") << json("{}", 200, 900ms) << ok << false
+        QTest::newRow("choice report times out after done") << json("{}", 200, 800ms) << ok << false
                                                             << QList<Step>{finishing, uploading, done};
         QTest::newRow("upload fails, retried at the next poll")
             << ok << json("", 503) << false
@@ -347,7 +347,7 @@ private slots:
         QFETCH(QList<Step>, expected);
 
         auto client = makeClient();
-        client->setTransferTimeout(600ms);
+        client->setTransferTimeout(500ms);
         runToPick(*client);
         m_seen.clear();
         m_server->enqueue(choose, chooseAnswer);
@@ -367,7 +367,7 @@ private slots:
             QVERIFY(QFile::rename(db + ".away", db));
         }
         QVERIFY(waitForStep(*client, Step::done()));
-        QTest::qWait(int(chooseAnswer.delay.count()) + 200);  // past the choice report's answer
+        QTest::qWait(int(chooseAnswer.delay.count()) + 100);  // past the choice report's answer
         // A gone database fails every upload until it is back.
         while (m_seen.size() > 4 && m_seen[3] == m_seen[1] && m_seen[4] == m_seen[2])
             m_seen.remove(1, 2);
