@@ -27,6 +27,8 @@ fuzz: deps
 	cmake --build --preset fuzz -j $(JOBS)
 	mkdir -p build/fuzz/corpus
 	build/fuzz/fuzz/fuzz_attributed_body -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/attributed_body.dict build/fuzz/corpus
+	mkdir -p build/fuzz/corpus-loading
+	build/fuzz/fuzz/fuzz_message_loading -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/attributed_body.dict build/fuzz/corpus-loading
 
 clean:
 	rm -rf build

@@ -74,7 +74,7 @@ QUtf8StringView columnText(sqlite3_stmt *stmt, int column)
 }
 
 // Copies `from` to a new file `to` that only the owner may read, even while it is written.
-bool copyPrivately(const QString &from, const QString &to) noexcept
+bool copyPrivately(const QString &from, const QString &to, [[maybe_unused]] ChatDatabase::Copy copy) noexcept
 {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
@@ -89,7 +89,7 @@ bool copyPrivately(const QString &from, const QString &to) noexcept
     bool ok = true;
 #ifdef __linux__
     // In-kernel copy where the file system allows it; falls back to read/write below.
-    bool kernelCopy = true;
+    bool kernelCopy = copy == ChatDatabase::Copy::native;
     while (kernelCopy) {
         const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, size_t(1) << 30, 0);
         if (copied > 0)
@@ -172,7 +172,7 @@ bool ChatDatabase::canAccess(const QString &sourcePath)
     return file.read(first, sizeof first) > 0;
 }
 
-ChatDatabase::ChatDatabase(const QString &sourcePath)
+ChatDatabase::ChatDatabase(const QString &sourcePath, Copy copy)
 {
     m_tempDir = temporaryFolder() + QStringLiteral("/vellora-imessage-")
         + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
@@ -185,14 +185,14 @@ ChatDatabase::ChatDatabase(const QString &sourcePath)
                                                 std::error_code(errno, std::generic_category()));
 
     try {
-        const QString copy = m_tempDir + QStringLiteral("/chat.db");
-        if (!copyPrivately(sourcePath, copy))
+        const QString target = m_tempDir + QStringLiteral("/chat.db");
+        if (!copyPrivately(sourcePath, target, copy))
             throw HelperError::noAccess();
         for (const char *suffix : {"-wal", "-shm"})
-            copyPrivately(sourcePath + suffix, copy + suffix); // a missing or failed companion is left out
+            copyPrivately(sourcePath + suffix, target + suffix, copy); // a missing or failed companion is left out
 
         sqlite3 *db = nullptr;
-        const int rc = sqlite3_open_v2(QFile::encodeName(copy).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+        const int rc = sqlite3_open_v2(QFile::encodeName(target).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
         if (rc != SQLITE_OK || !db) {
             sqlite3_close(db);
             throw HelperError::sqlite(QStringLiteral("open failed (%1)").arg(rc));

@@ -23,8 +23,12 @@ public:
     static bool canAccess();
     static bool canAccess(const QString &sourcePath);
 
+    // How the files are copied: in the kernel where the system can (Linux), or by the
+    // read/write loop every system has (and macOS always takes).
+    enum class Copy { native, portable };
+
     // Throws HelperError, or std::filesystem::filesystem_error when the folder can't be made.
-    explicit ChatDatabase(const QString &sourcePath);
+    explicit ChatDatabase(const QString &sourcePath, Copy copy = Copy::native);
     ~ChatDatabase();
     ChatDatabase(const ChatDatabase &) = delete;
     ChatDatabase &operator=(const ChatDatabase &) = delete;

@@ -14,10 +14,21 @@ namespace RefDates {
 // 2001-01-01 00:00:00 UTC in Unix seconds.
 inline constexpr qint64 unixOffset = 978307200;
 
+// A corrupted database may hold any 64-bit date. Anything beyond 0001-01-02 .. 9999-12-30 UTC
+// is clamped there, so every value converts without overflow and stays a four-digit year in
+// every zone.
+inline constexpr RefDate earliest = -63'113'817'600;
+inline constexpr RefDate latest = 252'423'820'800;
+
+inline qint64 toMSecsSinceEpoch(RefDate seconds)
+{
+    const RefDate clamped = !(seconds > earliest) ? earliest : seconds < latest ? seconds : latest;
+    return qRound64((clamped + double(unixOffset)) * 1000.0);
+}
+
 inline QDateTime toDateTime(RefDate seconds)
 {
-    return QDateTime::fromMSecsSinceEpoch(
-        qRound64((seconds + double(unixOffset)) * 1000.0), Qt::UTC);
+    return QDateTime::fromMSecsSinceEpoch(toMSecsSinceEpoch(seconds), Qt::UTC);
 }
 
 inline RefDate fromDateTime(const QDateTime &dt)

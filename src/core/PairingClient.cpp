@@ -34,6 +34,9 @@ public:
 // Thrown out of post() when its run was superseded; never shown to anyone.
 struct Cancelled {};
 
+// What the platform says when a request outlives its transfer timeout.
+const QString timeoutMessage = QStringLiteral("The request timed out.");
+
 // The failure message rule: the error's own description, else the platform's text.
 QString describe(const std::exception &error)
 {
@@ -357,7 +360,8 @@ QCoro::Task<> PairingClient::reportChoice(Conversation conversation, TokenPtr ru
         co_await post(QStringLiteral("vellora-pair-choose"), body, run);
     } catch (const Cancelled &) {
     } catch (const std::exception &e) {
-        if (self && !run->cancelled())
+        // A late answer must not take back a transcript already delivered.
+        if (self && !run->cancelled() && m_step != Step::done())
             fail(describe(e));
     }
 }
@@ -420,13 +424,19 @@ QCoro::Task<QJsonObject> PairingClient::post(QString endpoint, QByteArray body, 
     if (!self || token->cancelled())
         throw Cancelled{};
 
+    // Only our token aborts replies, so a cancellation it did not make is the transfer timeout.
+    const QNetworkReply::NetworkError failure = reply->error();
+    if (failure == QNetworkReply::OperationCanceledError || failure == QNetworkReply::TimeoutError)
+        throw TransportError(timeoutMessage.toStdString());
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() || !isHttpStatusError(reply->error()))
+    const int code = status.toInt();
+    // A redirect that could not be followed (no usable Location) is a status like any other.
+    const bool unfollowedRedirect = code >= 300 && code <= 399;
+    if (!status.isValid() || !(unfollowedRedirect || isHttpStatusError(failure)))
         throw TransportError(reply->errorString().toStdString());
 
     const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
     const QJsonObject answer = document.isObject() ? document.object() : QJsonObject();
-    const int code = status.toInt();
     if (code < 200 || code > 299) {
         const QJsonValue error = answer.value(QStringLiteral("error"));
         throw HelperError::sqlite(error.isString() ? error.toString()

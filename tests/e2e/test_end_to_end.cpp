@@ -89,6 +89,10 @@ private slots:
                 phoneError = e.what();
             }
         });
+        const auto joinPhone = qScopeGuard([&] { // a failed check must not leave it running
+            if (phone.joinable())
+                phone.join();
+        });
 
         QVERIFY(QTest::qWaitFor([&] { return client.step() == Step::pick(); }, 10000));
         const Conversation partner = client.conversations().first();

@@ -12,7 +12,6 @@ ScriptedServer::ScriptedServer()
     m_server->Post(R"(/(.*))", [this](const httplib::Request &req, httplib::Response &res) {
         Request recorded;
         recorded.endpoint = QString::fromStdString(req.matches[1]);
-        recorded.target = QByteArray::fromStdString(req.target);
         recorded.contentType = QByteArray::fromStdString(req.get_header_value("Content-Type"));
         recorded.body = QByteArray::fromStdString(req.body);
         recorded.json = QJsonDocument::fromJson(recorded.body).object();

@@ -28,7 +28,6 @@ public:
 
     struct Request {
         QString endpoint;
-        QByteArray target;  // the request line's path exactly as sent
         QByteArray contentType;
         QByteArray body;
         QJsonObject json;

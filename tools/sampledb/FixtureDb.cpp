@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QtNumeric>
 
 #include <sqlite3.h>
 
@@ -327,10 +328,15 @@ qint64 FixtureDb::addMessage(qint64 chatId, qint64 rawDate, bool fromMe, const s
     bindText(s, 5, service);
     bindText(s, 6, guidFor('a', 1));
     sqlite3_bind_int64(s, 7, rawDate);
-    // Read and delivery stamps trail the message by a little, in the same unit as its date.
+    // Read and delivery stamps trail the message by a little, in the same unit as its date; at
+    // the very end of the 64-bit range they equal it.
     const qint64 unit = rawDate > 1'000'000'000'000LL ? 1'000'000'000LL : 1LL;
-    sqlite3_bind_int64(s, 8, fromMe ? 0 : rawDate + (n % 600) * unit);
-    sqlite3_bind_int64(s, 9, fromMe ? rawDate + 2 * unit : 0);
+    const auto after = [&](qint64 steps) {
+        qint64 stamp = 0;
+        return qAddOverflow(rawDate, steps * unit, &stamp) ? rawDate : stamp;
+    };
+    sqlite3_bind_int64(s, 8, fromMe ? 0 : after(n % 600));
+    sqlite3_bind_int64(s, 9, fromMe ? after(2) : 0);
     sqlite3_bind_int(s, 10, fromMe ? 1 : 0);
     sqlite3_bind_int(s, 11, fromMe ? 0 : 1);
     bindText(s, 12, fromMe ? QStringLiteral("E:owner@example.com") : QString());
