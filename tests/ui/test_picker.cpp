@@ -67,6 +67,7 @@ private slots:
         QTest::newRow("brackets and dashes") << "(555) 123-4567" << QStringList{};
         QTest::newRow("Unicode lower case") << "\u00C9LODIE" << QStringList{"+33612345678"};
         QTest::newRow("no match") << "zzz" << QStringList{};
+        QTest::newRow("never across a name's end") << "smith\uFFFF+1" << QStringList{};
     }
 
     void search()
