@@ -119,7 +119,6 @@ public:
     // Whether the list is shown (and so takes the spare height) rather than the empty text.
     bool showsList() const;
 
-    ConversationListModel *model() const { return m_model; }
     ConversationList *list() const { return m_list; }
 
 signals:

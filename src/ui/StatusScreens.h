@@ -15,7 +15,6 @@ class QrCodeView : public QWidget {
 public:
     explicit QrCodeView(QWidget *parent = nullptr);
     void setImage(const QImage &image);
-    const QImage &image() const { return m_image; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
