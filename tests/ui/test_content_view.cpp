@@ -196,6 +196,8 @@ private slots:
     void cleanup()
     {
         m_view.reset();
+        // The controller's cancelled tasks end on the event loop, not in its destructor.
+        QTest::qWait(20);
         m_server.reset();
         m_home.reset();
     }
