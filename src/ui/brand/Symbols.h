@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QColor>
+#include <QPainterPath>
+#include <QTimer>
+#include <QWidget>
+
+#include <optional>
+
+enum class Symbol { logo, checkmarkCircleFill, exclamationTriangleFill, arrowDownCircleFill, magnifyingGlass, chevronRight };
+
+namespace Symbols {
+// The glyph's outline for a symbol drawn at a font size of `size` logical pixels.
+QPainterPath path(Symbol symbol, qreal size);
+// The glyph's box (origin at 0,0) at that size.
+QRectF bounds(Symbol symbol, qreal size);
+} // namespace Symbols
+
+// One symbol, filled with the brand gradient across its box or with a solid colour.
+class SymbolView : public QWidget {
+    Q_OBJECT
+public:
+    SymbolView(Symbol symbol, qreal size, QWidget *parent = nullptr);
+
+    Symbol symbol() const { return m_symbol; }
+    qreal symbolSize() const { return m_size; }
+    void setColor(const QColor &color);
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    Symbol m_symbol;
+    qreal m_size;
+    std::optional<QColor> m_color;
+};
+
+// Circular indeterminate progress indicator; its timer runs only while it is visible.
+class Spinner : public QWidget {
+    Q_OBJECT
+public:
+    explicit Spinner(QWidget *parent = nullptr);
+
+    bool isAnimating() const { return m_timer.isActive(); }
+    void setColor(const QColor &color);
+    QSize sizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
+private:
+    QTimer m_timer;
+    QColor m_color;
+    int m_phase = 0;
+};
