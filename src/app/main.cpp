@@ -1,0 +1,31 @@
+// vellora-imessage-importer: the application's entry point.
+#include "AppIcon.h"
+#include "Brand.h"
+#include "ContentView.h"
+#include "MainWindow.h"
+#include "StepScreenshots.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QPixmap>
+#include <QStyleFactory>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("vellora-imessage-importer"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("app.vellora.imessage_importer"));
+    // The windows are always dark: Fusion draws the platform parts from our palette.
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QApplication::setPalette(Brand::darkPalette());
+    QIcon icon;
+    for (const int size : {16, 32, 64, 128, 256})
+        icon.addPixmap(QPixmap::fromImage(AppIcon::image(size)));
+    QApplication::setWindowIcon(icon);
+
+    MainWindow window;
+    if (const QString dir = qEnvironmentVariable("VELLORA_SCREENSHOT_DIR"); !dir.isEmpty())
+        new StepScreenshots(window.contentView()->pairing(), window.contentView(), dir);
+    window.show();
+    return app.exec();
+}
