@@ -1,9 +1,8 @@
 #include "WidgetImage.h"
 
 #include <QLayout>
-#include <QWidget>
 
-QImage renderWidget(QWidget *widget, qreal devicePixelRatio)
+QImage renderWidget(QWidget *widget, qreal devicePixelRatio, QWidget::RenderFlags flags)
 {
     widget->ensurePolished();
     if (!widget->testAttribute(Qt::WA_Resized))
@@ -13,6 +12,6 @@ QImage renderWidget(QWidget *widget, qreal devicePixelRatio)
     QImage image(widget->size() * devicePixelRatio, QImage::Format_ARGB32_Premultiplied);
     image.setDevicePixelRatio(devicePixelRatio);
     image.fill(Qt::transparent);
-    widget->render(&image);
+    widget->render(&image, {}, {}, flags);
     return image;
 }

@@ -43,10 +43,19 @@ void BrandButtonBase::keyPressEvent(QKeyEvent *event)
 void BrandButtonBase::focusInEvent(QFocusEvent *event)
 {
     // A ring after a click would be noise; after Tab it is the only sign of where focus is.
-    if (event->reason() == Qt::MouseFocusReason)
-        m_focusVisible = false;
-    else if (event->reason() != Qt::ActiveWindowFocusReason && event->reason() != Qt::PopupFocusReason)
+    // Focus given back by window activation or by code keeps what the user last did.
+    switch (event->reason()) {
+    case Qt::TabFocusReason:
+    case Qt::BacktabFocusReason:
+    case Qt::ShortcutFocusReason:
         m_focusVisible = true;
+        break;
+    case Qt::MouseFocusReason:
+        m_focusVisible = false;
+        break;
+    default:
+        break;
+    }
     QAbstractButton::focusInEvent(event);
 }
 
@@ -108,7 +117,7 @@ QColor SecondaryButton::titleColor() const
 }
 
 BrandLink::BrandLink(const QString &text, QWidget *parent)
-    : BrandButtonBase(text, Brand::font(12, QFont::Medium), 2, 0, parent)
+    : BrandButtonBase(text, Brand::font(12, QFont::Medium), 1, 0, parent)
 {
     setCursor(Qt::PointingHandCursor);
 }

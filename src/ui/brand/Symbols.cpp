@@ -5,24 +5,28 @@
 #include <QPainter>
 #include <QPainterPathStroker>
 
+#include <array>
 #include <cmath>
 
 namespace {
 
-// Outlines are drawn on a unit em (1 = the font size) and scaled, so they scale like text.
-QPainterPath stroke(const QPainterPath &centreLine, qreal width, Qt::PenCapStyle cap = Qt::RoundCap)
+// Outlines are designed on an em of 1000 units (1000 = the font size) and scaled down, so
+// they scale like text; the boolean operations flatten curves finely at that size.
+constexpr qreal em = 1000;
+
+QPainterPath stroke(const QPainterPath &centreLine, qreal width)
 {
     QPainterPathStroker stroker;
-    stroker.setWidth(width);
-    stroker.setCapStyle(cap);
+    stroker.setWidth(width * em);
+    stroker.setCapStyle(Qt::RoundCap);
     stroker.setJoinStyle(Qt::RoundJoin);
     return stroker.createStroke(centreLine).simplified();
 }
 
-QPainterPath circle(QPointF centre, qreal radius)
+QPainterPath circle(qreal x, qreal y, qreal radius)
 {
     QPainterPath p;
-    p.addEllipse(centre, radius, radius);
+    p.addEllipse(QPointF(x, y) * em, radius * em, radius * em);
     return p;
 }
 
@@ -30,69 +34,72 @@ QPainterPath polyline(std::initializer_list<QPointF> points)
 {
     QPainterPath p;
     auto it = points.begin();
-    p.moveTo(*it);
+    p.moveTo(*it * em);
     for (++it; it != points.end(); ++it)
-        p.lineTo(*it);
+        p.lineTo(*it * em);
     return p;
 }
 
-// A speech bubble: a wide oval with a curled tail, on the left or right side.
+// A speech bubble: an oval body with a small tail curling out at its lower left or right.
 QPainterPath bubble(const QRectF &body, bool tailLeft)
 {
+    // Tail points in units of the body, mirrored for a tail on the right.
+    const auto at = [&](qreal x, qreal y) {
+        return QPointF(body.left() + (tailLeft ? x : 1 - x) * body.width(), body.top() + y * body.height()) * em;
+    };
     QPainterPath p;
-    p.addEllipse(body);
-    const qreal side = tailLeft ? body.left() + body.width() * 0.2 : body.right() - body.width() * 0.2;
-    const qreal dir = tailLeft ? -1 : 1;
-    const qreal bottom = body.bottom();
+    p.addEllipse(QRectF(body.topLeft() * em, body.size() * em));
     QPainterPath tail;
-    tail.moveTo(side - dir * 0.06, bottom - 0.22);
-    tail.quadTo(side + dir * 0.02, bottom - 0.02, side + dir * -0.10 + dir * 0.14 - dir * 0.14 - dir * 0.02, bottom + 0.08);
-    tail.quadTo(side + dir * 0.16, bottom + 0.06, side + dir * 0.24, bottom - 0.08);
+    tail.moveTo(at(0.42, 0.85));
+    tail.quadTo(at(0.2, 1.0), at(0.0, 1.06));
+    tail.quadTo(at(0.11, 0.9), at(0.08, 0.62));
     tail.closeSubpath();
     return p.united(tail);
 }
 
-QPainterPath unitPath(Symbol symbol)
+QPainterPath design(Symbol symbol)
 {
     switch (symbol) {
     case Symbol::logo: {
-        const QPainterPath back = bubble(QRectF(0.36, 0.06, 0.86, 0.62), false);
-        const QPainterPath front = bubble(QRectF(0.02, 0.30, 0.86, 0.62), true);
-        // The front bubble stands apart from the one behind by a thin gap, as in the glyph.
-        const QPainterPath gap = front.united(stroke(front, 0.12));
-        return back.subtracted(gap).united(front).simplified();
+        const QPainterPath back = bubble(QRectF(0.38, 0.02, 0.84, 0.6), false);
+        const QPainterPath front = bubble(QRectF(0.0, 0.3, 0.84, 0.6), true);
+        // The front bubble stands apart from the one behind by a thin gap.
+        return back.subtracted(front.united(stroke(front, 0.11))).united(front).simplified();
     }
     case Symbol::checkmarkCircleFill:
-        return circle({0.5, 0.5}, 0.5).subtracted(
-            stroke(polyline({{0.29, 0.52}, {0.44, 0.67}, {0.72, 0.35}}), 0.1));
+        return circle(0.5, 0.5, 0.5).subtracted(stroke(polyline({{0.29, 0.52}, {0.44, 0.67}, {0.71, 0.36}}), 0.1));
     case Symbol::exclamationTriangleFill: {
-        const QPainterPath corners = polyline({{0.55, 0.1}, {1.02, 0.86}, {0.08, 0.86}});
-        QPainterPath triangle = corners;
+        // A triangle with rounded corners: a smaller one widened by a round-joined stroke.
+        QPainterPath triangle = polyline({{0.55, 0.1}, {1.02, 0.88}, {0.08, 0.88}});
         triangle.closeSubpath();
         const QPainterPath body = triangle.united(stroke(triangle, 0.16));
-        const QPainterPath bar = stroke(polyline({{0.55, 0.36}, {0.55, 0.6}}), 0.1);
-        return body.subtracted(bar).subtracted(circle({0.55, 0.74}, 0.06));
+        return body.subtracted(stroke(polyline({{0.55, 0.38}, {0.55, 0.6}}), 0.1))
+            .subtracted(circle(0.55, 0.75, 0.06));
     }
     case Symbol::arrowDownCircleFill:
-        return circle({0.5, 0.5}, 0.5).subtracted(
-            stroke(polyline({{0.5, 0.25}, {0.5, 0.73}}), 0.1)
-                .united(stroke(polyline({{0.31, 0.55}, {0.5, 0.74}, {0.69, 0.55}}), 0.1)));
+        return circle(0.5, 0.5, 0.5).subtracted(stroke(polyline({{0.5, 0.26}, {0.5, 0.73}}), 0.1).united(
+            stroke(polyline({{0.31, 0.55}, {0.5, 0.74}, {0.69, 0.55}}), 0.1)));
     case Symbol::magnifyingGlass:
-        return stroke(circle({0.41, 0.41}, 0.31), 0.1).united(
-            stroke(polyline({{0.64, 0.64}, {0.9, 0.9}}), 0.12));
+        return stroke(circle(0.41, 0.41, 0.31), 0.1).united(stroke(polyline({{0.64, 0.64}, {0.9, 0.9}}), 0.12));
     case Symbol::chevronRight:
         return stroke(polyline({{0.1, 0.1}, {0.42, 0.45}, {0.1, 0.8}}), 0.12);
     }
     return {};
 }
 
+const QPainterPath &designed(Symbol symbol)
+{
+    static const std::array<QPainterPath, 6> paths{
+        design(Symbol::logo), design(Symbol::checkmarkCircleFill), design(Symbol::exclamationTriangleFill),
+        design(Symbol::arrowDownCircleFill), design(Symbol::magnifyingGlass), design(Symbol::chevronRight)};
+    return paths[std::size_t(symbol)];
+}
+
 } // namespace
 
 QPainterPath Symbols::path(Symbol symbol, qreal size)
 {
-    QTransform scale;
-    scale.scale(size, size);
-    return scale.map(unitPath(symbol));
+    return QTransform::fromScale(size / em, size / em).map(designed(symbol));
 }
 
 QRectF Symbols::bounds(Symbol symbol, qreal size)
@@ -137,6 +144,7 @@ BrandLogo::BrandLogo(qreal size, QWidget *parent) : SymbolView(Symbol::logo, siz
 
 Spinner::Spinner(QWidget *parent) : QWidget(parent), m_color(Brand::ink300())
 {
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     m_timer.setInterval(80);
     connect(&m_timer, &QTimer::timeout, this, [this] {
         m_phase = (m_phase + 1) % 12;
