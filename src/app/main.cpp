@@ -1,6 +1,5 @@
 // vellora-imessage-importer: the application's entry point.
 #include "AppIcon.h"
-#include "Brand.h"
 #include "ContentView.h"
 #include "MainWindow.h"
 #include "StepScreenshots.h"
@@ -8,16 +7,13 @@
 #include <QApplication>
 #include <QIcon>
 #include <QPixmap>
-#include <QStyleFactory>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vellora-imessage-importer"));
     QGuiApplication::setDesktopFileName(QStringLiteral("app.vellora.imessage_importer"));
-    // The windows are always dark: Fusion draws the platform parts from our palette.
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    QApplication::setPalette(Brand::darkPalette());
+    ContentView::applyDarkLook(app);
     QIcon icon;
     for (const int size : {16, 32, 64, 128, 256})
         icon.addPixmap(QPixmap::fromImage(AppIcon::image(size)));

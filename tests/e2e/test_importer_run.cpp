@@ -19,7 +19,7 @@ namespace {
 // Where scripts/run clicks: the first row of the list, from the window's top-left corner. The
 // window opens at its minimum size, so the picker's layout puts the row there; keep both equal.
 constexpr int firstRowX = 260;
-constexpr int firstRowY = 296;
+constexpr int firstRowY = 300;
 
 QByteArray output(const QString &program, const QStringList &arguments, const QProcessEnvironment &env)
 {
