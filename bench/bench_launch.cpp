@@ -16,6 +16,7 @@
 #include <QProcess>
 #include <QScreen>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <sqlite3.h>
 
@@ -25,9 +26,12 @@
 
 namespace {
 
+// Captures are spaced out: back to back, they took a whole core from the importer they watch.
+constexpr int captureGapMs = 50;
+
 struct Launch {
     double ms = 0;       // launch to the start of the first capture that shows the code
-    double cycleMs = 0;  // one capture and decode: how finely that time is resolved
+    double cycleMs = 0;  // capture, decode and gap: how finely that time is resolved
 };
 
 Launch launchToCode(QScreen *screen, const QProcessEnvironment &env)
@@ -53,6 +57,7 @@ Launch launchToCode(QScreen *screen, const QProcessEnvironment &env)
                 throw std::runtime_error("the importer showed no QR code: " +
                                          importer.readAllStandardError().toStdString());
         }
+        QThread::msleep(captureGapMs);
     }
 }
 

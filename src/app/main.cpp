@@ -8,12 +8,19 @@
 #include <QIcon>
 #include <QPixmap>
 
+#ifdef Q_OS_MACOS
+#include "DarkAppearance.h"
+#endif
+
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vellora-imessage-importer"));
     QGuiApplication::setDesktopFileName(QStringLiteral("app.vellora.imessage_importer"));
     ContentView::applyDarkLook(app);
+#ifdef Q_OS_MACOS
+    requestDarkAppearance();  // the title bars too, which the palette does not reach
+#endif
     QIcon icon;
     for (const int size : {16, 32, 64, 128, 256})
         icon.addPixmap(QPixmap::fromImage(AppIcon::image(size)));
