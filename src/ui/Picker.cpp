@@ -12,6 +12,8 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
+#include <numeric>
+
 namespace {
 
 const QString noConversations = QStringLiteral("No conversations found in Messages yet.");
@@ -68,13 +70,18 @@ ConversationListModel::ConversationListModel(QObject *parent) : QAbstractListMod
 void ConversationListModel::setConversations(const QList<Conversation> &conversations)
 {
     m_all = conversations;
-    m_lowerNames.clear();
-    m_lowerHandles.clear();
-    m_lowerNames.reserve(m_all.size());
-    m_lowerHandles.reserve(m_all.size());
+    m_lowered.clear();
+    m_handleStarts.clear();
+    m_ends.clear();
+    m_handleStarts.reserve(m_all.size());
+    m_ends.reserve(m_all.size());
     for (const Conversation &c : std::as_const(m_all)) {
-        m_lowerNames.append(c.displayName.toLower());
-        m_lowerHandles.append(c.handle.toLower());
+        m_lowered += c.displayName.toLower();
+        m_lowered += QChar(0xFFFF);
+        m_handleStarts.append(m_lowered.size());
+        m_lowered += c.handle.toLower();
+        m_lowered += QChar(0xFFFF);
+        m_ends.append(m_lowered.size());
     }
     refilter();
 }
@@ -92,10 +99,32 @@ void ConversationListModel::refilter()
 {
     beginResetModel();
     m_rows.clear();
-    m_rows.reserve(m_all.size());
-    for (qsizetype i = 0; i < m_all.size(); ++i) {
-        if (m_needle.isEmpty() || m_lowerNames[i].contains(m_needle) || m_lowerHandles[i].contains(m_needle))
-            m_rows.append(i);
+    if (m_needle.isEmpty()) {
+        m_rows.resize(m_all.size());
+        std::iota(m_rows.begin(), m_rows.end(), 0);
+    } else {
+        // One search through all lowered texts; a hit counts when it lies wholly inside one
+        // conversation's name or handle, and the search goes on at the next conversation.
+        const QStringView all(m_lowered);
+        qsizetype entry = 0;
+        qsizetype from = 0;
+        while (entry < m_ends.size()) {
+            const qsizetype at = all.indexOf(m_needle, from);
+            if (at < 0)
+                break;
+            while (m_ends[entry] <= at)
+                ++entry;
+            const qsizetype end = at + m_needle.size();
+            const qsizetype handleStart = m_handleStarts[entry];
+            const bool inName = end < handleStart;
+            const bool inHandle = at >= handleStart && end < m_ends[entry];
+            if (inName || inHandle) {
+                m_rows.append(entry);
+                from = m_ends[entry];
+            } else {
+                from = at + 1;
+            }
+        }
     }
     endResetModel();
 }

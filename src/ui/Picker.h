@@ -19,7 +19,7 @@ QString needle(const QString &query);
 }
 
 // The conversations that pass the search, in the controller's order. Names and handles are
-// lower-cased once per list, so a keystroke costs one pass of substring tests.
+// lower-cased once per list into one text, so a keystroke is one substring search through it.
 class ConversationListModel : public QAbstractListModel {
     Q_OBJECT
 
@@ -40,8 +40,10 @@ private:
     void refilter();
 
     QList<Conversation> m_all;
-    QStringList m_lowerNames;
-    QStringList m_lowerHandles;
+    // Every name and handle lower-cased, each followed by U+FFFF, in one text.
+    QString m_lowered;
+    QList<qsizetype> m_handleStarts;  // per conversation, into m_lowered
+    QList<qsizetype> m_ends;          // per conversation: where the next one starts
     QString m_needle;
     QList<qsizetype> m_rows;  // indexes into m_all
 };

@@ -45,7 +45,6 @@ public:
     void setColor(const QColor &color);  // a solid fill (the default: ink100)
     void setGradient();                  // the brand gradient across the whole block
     void setMaxLineWidth(int width);     // lines wrap at min(this, the widget's width)
-    int maxLineWidth() const { return m_maxLineWidth; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;

@@ -39,6 +39,7 @@ QString displayText(const QString &text)
 BrandText::BrandText(const QString &text, int pixelSize, QFont::Weight weight, QWidget *parent)
     : QWidget(parent), m_text(text), m_color(Brand::ink100())
 {
+    setAccessibleName(text);  // screen readers read it as a label
     setFont(Brand::font(pixelSize, weight));
     QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     policy.setHeightForWidth(true);
@@ -50,6 +51,7 @@ void BrandText::setText(const QString &text)
     if (text == m_text)
         return;
     m_text = text;
+    setAccessibleName(text);
     updateGeometry();
     update();
 }
@@ -81,10 +83,12 @@ int BrandText::heightForWidth(int width) const
 
 QSize BrandText::sizeHint() const
 {
-    const QFontMetricsF metrics(font());
+    // Measured by the same layout that paints, so the hinted width never wraps a line.
+    QTextLayout layout(displayText(m_text), font());
+    layOut(layout, QWIDGETSIZE_MAX);
     qreal natural = 0;
-    for (const QString &line : m_text.split(QLatin1Char('\n')))
-        natural = std::max(natural, metrics.horizontalAdvance(line));
+    for (int i = 0; i < layout.lineCount(); ++i)
+        natural = std::max(natural, layout.lineAt(i).naturalTextWidth());
     const int width = std::min(int(std::ceil(natural)), m_maxLineWidth);
     return {width, heightForWidth(width)};
 }

@@ -87,11 +87,19 @@ QPainterPath design(Symbol symbol)
     return {};
 }
 
+// The designed outline moved so that its box starts at the origin.
+QPainterPath placed(Symbol symbol)
+{
+    QPainterPath path = design(symbol);
+    path.translate(-path.boundingRect().topLeft());
+    return path;
+}
+
 const QPainterPath &designed(Symbol symbol)
 {
     static const std::array<QPainterPath, 6> paths{
-        design(Symbol::logo), design(Symbol::checkmarkCircleFill), design(Symbol::exclamationTriangleFill),
-        design(Symbol::arrowDownCircleFill), design(Symbol::magnifyingGlass), design(Symbol::chevronRight)};
+        placed(Symbol::logo), placed(Symbol::checkmarkCircleFill), placed(Symbol::exclamationTriangleFill),
+        placed(Symbol::arrowDownCircleFill), placed(Symbol::magnifyingGlass), placed(Symbol::chevronRight)};
     return paths[std::size_t(symbol)];
 }
 
@@ -104,7 +112,8 @@ QPainterPath Symbols::path(Symbol symbol, qreal size)
 
 QRectF Symbols::bounds(Symbol symbol, qreal size)
 {
-    return path(symbol, size).boundingRect();
+    const QRectF box = designed(symbol).boundingRect();
+    return {QPointF(0, 0), box.size() * (size / em)};
 }
 
 SymbolView::SymbolView(Symbol symbol, qreal size, QWidget *parent)
@@ -128,21 +137,21 @@ QSize SymbolView::sizeHint() const
 void SymbolView::paintEvent(QPaintEvent *)
 {
     QPainterPath glyph = Symbols::path(m_symbol, m_size);
-    const QRectF box = glyph.boundingRect();
-    // Centred in whatever the layout gave, the glyph's box at the origin of that space.
-    glyph.translate(QPointF((width() - box.width()) / 2, (height() - box.height()) / 2) - box.topLeft());
-    const QRectF placed = glyph.boundingRect();
+    // Centred in whatever the layout gave; the gradient spans the glyph's own box.
+    const QRectF box = Symbols::bounds(m_symbol, m_size);
+    const QPointF offset((width() - box.width()) / 2, (height() - box.height()) / 2);
+    glyph.translate(offset);
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     if (m_color)
         painter.fillPath(glyph, *m_color);
     else
-        painter.fillPath(glyph, Brand::gradient(placed));
+        painter.fillPath(glyph, Brand::gradient(box.translated(offset)));
 }
 
 BrandLogo::BrandLogo(qreal size, QWidget *parent) : SymbolView(Symbol::logo, size, parent) {}
 
-Spinner::Spinner(QWidget *parent) : QWidget(parent), m_color(Brand::ink300())
+Spinner::Spinner(QWidget *parent) : QWidget(parent)
 {
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     m_timer.setInterval(80);
@@ -152,15 +161,9 @@ Spinner::Spinner(QWidget *parent) : QWidget(parent), m_color(Brand::ink300())
     });
 }
 
-void Spinner::setColor(const QColor &color)
-{
-    m_color = color;
-    update();
-}
-
 QSize Spinner::sizeHint() const
 {
-    return {24, 24};
+    return {32, 32};  // the platform's regular spinner
 }
 
 void Spinner::paintEvent(QPaintEvent *)
@@ -172,7 +175,7 @@ void Spinner::paintEvent(QPaintEvent *)
     painter.translate(width() / 2.0, height() / 2.0);
     painter.scale(side / 24, side / 24);
     for (int i = 0; i < 12; ++i) {
-        QColor spoke = m_color;
+        QColor spoke = Brand::ink300();
         spoke.setAlphaF(0.15 + 0.85 * ((i - m_phase + 12) % 12) / 11.0);
         painter.setPen(QPen(spoke, 2.2, Qt::SolidLine, Qt::RoundCap));
         painter.drawLine(QPointF(0, -6), QPointF(0, -10.5));

@@ -12,7 +12,7 @@ enum class Symbol { logo, checkmarkCircleFill, exclamationTriangleFill, arrowDow
 namespace Symbols {
 // The glyph's outline for a symbol drawn at a font size of `size` logical pixels.
 QPainterPath path(Symbol symbol, qreal size);
-// The glyph's box (origin at 0,0) at that size.
+// The outline's box at that size; it starts at the origin.
 QRectF bounds(Symbol symbol, qreal size);
 } // namespace Symbols
 
@@ -22,8 +22,6 @@ class SymbolView : public QWidget {
 public:
     SymbolView(Symbol symbol, qreal size, QWidget *parent = nullptr);
 
-    Symbol symbol() const { return m_symbol; }
-    qreal symbolSize() const { return m_size; }
     void setColor(const QColor &color);
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
@@ -44,7 +42,6 @@ public:
     explicit Spinner(QWidget *parent = nullptr);
 
     bool isAnimating() const { return m_timer.isActive(); }
-    void setColor(const QColor &color);
     QSize sizeHint() const override;
 
 protected:
@@ -54,6 +51,5 @@ protected:
 
 private:
     QTimer m_timer;
-    QColor m_color;
     int m_phase = 0;
 };

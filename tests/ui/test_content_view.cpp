@@ -1,0 +1,591 @@
+// The main window's content driven through a real controller against a scripted HTTP server
+// on 127.0.0.1 and a Messages database written by the fixture builder; then the picker alone.
+#include "Brand.h"
+#include "ContentView.h"
+#include "FixtureDb.h"
+#include "PhoneClient.h"
+#include "Picker.h"
+#include "Platform.h"
+#include "ScriptedServer.h"
+#include "StatusScreens.h"
+#include "TestEnv.h"
+#include "Transcript.h"
+#include "WidgetImage.h"
+
+#include <QAbstractButton>
+#include <QAccessible>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QTest>
+
+#include <map>
+
+using namespace std::chrono_literals;
+using Kind = PairingClient::Step::Kind;
+using Answer = ScriptedServer::Answer;
+
+Q_DECLARE_METATYPE(Kind)
+
+namespace {
+
+const QString create = QStringLiteral("vellora-pair-create");
+const QString poll = QStringLiteral("vellora-pair-poll");
+const QString choose = QStringLiteral("vellora-pair-choose");
+const QString upload = QStringLiteral("vellora-pair-upload");
+const QStringList handles{"+15550001111", "ann@example.com", "+447700900123"};
+
+// Counts launches and reports none started, so nothing quits.
+struct CountingLauncher final : AppLauncher {
+    explicit CountingLauncher(int &count) : launches(count) {}
+    void launchNewInstance(std::function<void(bool)> started) override { ++launches, started(false); }
+    int &launches;
+};
+
+// Every text the screen shows, in layout order.
+QStringList texts(QWidget *screen)
+{
+    QStringList result;
+    for (QWidget *child : screen->findChildren<QWidget *>()) {
+        if (!child->isVisibleTo(screen))
+            continue;
+        if (auto *text = qobject_cast<BrandText *>(child))
+            result << text->text();
+        else if (auto *label = qobject_cast<QLabel *>(child))
+            result << label->text();
+        else if (auto *button = qobject_cast<QAbstractButton *>(child))
+            result << button->text();
+    }
+    return result;
+}
+
+QAbstractButton *button(QWidget *screen, const QString &title)
+{
+    for (QAbstractButton *candidate : screen->findChildren<QAbstractButton *>())
+        if (candidate->text() == title && candidate->isVisibleTo(screen))
+            return candidate;
+    return nullptr;
+}
+
+bool near(const QColor &a, const QColor &b, int tolerance = 3)
+{
+    return qAbs(a.red() - b.red()) <= tolerance && qAbs(a.green() - b.green()) <= tolerance
+        && qAbs(a.blue() - b.blue()) <= tolerance;
+}
+
+// Width of a shape of `color` crossed by row y: from the left end of the run that holds
+// leftInside to the right end of the run that holds rightInside (what lies between, such as
+// text, doesn't matter).
+int shapeWidth(const QImage &image, int y, int leftInside, int rightInside, const QColor &color)
+{
+    int left = leftInside;
+    int right = rightInside;
+    while (left > 0 && near(image.pixelColor(left - 1, y), color, 1))
+        --left;
+    while (right + 1 < image.width() && near(image.pixelColor(right + 1, y), color, 1))
+        ++right;
+    return right - left + 1;
+}
+
+Conversation convo(const char *name, const char *handle, qint64 count = 3,
+                   std::optional<RefDate> last = 730000000.0)
+{
+    return {QString::fromUtf8(handle), QString::fromUtf8(name), {1}, count, last, last};
+}
+
+const QList<Conversation> people{
+    convo("Anna Smith", "+15550001111"),
+    convo("Bob Jones", "joann@example.com"),
+    convo("\u00C9lodie Martin", "+33612345678"),
+    convo("Zo\u00EB", "+15551234567"),
+    convo("Hannah", "hannah@ann.example"),
+};
+
+QStringList shownHandles(const ConversationListModel &model)
+{
+    QStringList result;
+    for (int row = 0; row < model.rowCount(); ++row)
+        result << model.conversation(row).handle;
+    return result;
+}
+
+void moveTo(ConversationList *list, QPoint pos)
+{
+    QMouseEvent move(QEvent::MouseMove, pos, list->viewport()->mapToGlobal(pos), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QCoreApplication::sendEvent(list->viewport(), &move);
+}
+
+} // namespace
+
+class TestContentView : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<ScopedHome> m_home;
+    std::unique_ptr<ScriptedServer> m_server;
+    std::unique_ptr<ContentView> m_view;
+    ActivationSource m_activation;
+    QList<QUrl> m_opened;
+    int m_launches = 0;
+
+    PairingClient &pairing() { return m_view->pairing(); }
+    QWidget *screen() { return m_view->currentScreen(); }
+
+    bool waitFor(Kind kind, int timeoutMs = 5000)
+    {
+        return QTest::qWaitFor([&] { return pairing().step().kind() == kind; }, timeoutMs);
+    }
+
+    // Scripts the server and shows the view (which begins) so that it reaches `kind`.
+    void reach(Kind kind, const QByteArray &downloadUrl = "https://example.com/dl")
+    {
+        if (kind == Kind::needsAccess)
+            QFile::remove(m_home->chatDbPath());
+        else if (kind == Kind::starting)
+            m_server->enqueue(create, Answer{200, "{}", 1500ms});
+        else if (kind == Kind::updateRequired)
+            m_server->enqueue(create, {200, "{\"status\":\"update_required\",\"download_url\":\"" + downloadUrl + "\"}"});
+        else if (kind == Kind::failed)
+            m_server->setDefault(create, {500, "{}"});
+        else if (kind != Kind::scan)
+            m_server->enqueue(poll, {200, R"({"status":"claimed"})"});
+        m_view->show();
+        if (kind == Kind::finishing || kind == Kind::uploading || kind == Kind::done) {
+            QVERIFY(waitFor(Kind::pick));
+            if (kind != Kind::finishing) {
+                if (kind == Kind::uploading)
+                    m_server->enqueue(upload, Answer{200, "{}", 1500ms});
+                m_server->setDefault(poll, {200, R"({"status":"claimed","upload_id":"u"})"});
+            }
+            pairing().choose(pairing().conversations().first());
+        }
+        QVERIFY2(waitFor(kind), qPrintable(pairing().step().toString()));
+        QCoreApplication::processEvents();  // the new screen's layout
+    }
+
+    void showPickAt(int width)
+    {
+        m_view->resize(width, 700);
+        reach(Kind::pick);
+    }
+
+private slots:
+    void init()
+    {
+        qunsetenv("XDG_DATA_HOME");
+        m_home = std::make_unique<ScopedHome>();
+        {
+            FixtureDb db(m_home->chatDbPath());
+            qint64 date = 730000000;
+            for (const QString &handle : handles)
+                db.addMessage(db.addChat({db.addHandle(handle)}), (date -= 1000) * 1000000000LL, false, QStringLiteral("hi"));
+        }
+        m_server = std::make_unique<ScriptedServer>();
+        m_view = std::make_unique<ContentView>();
+        m_view->setOpenUrl([this](const QUrl &url) { m_opened << url; });
+        m_view->setActivationSource(&m_activation);
+        pairing().setApiBase(m_server->baseUrl());
+        pairing().setPollInterval(20ms);
+        pairing().setLauncher(std::make_unique<CountingLauncher>(m_launches));
+        m_opened.clear();
+        m_launches = 0;
+    }
+
+    void cleanup()
+    {
+        m_view.reset();
+        m_server.reset();
+        m_home.reset();
+    }
+
+    void sizeAndAppearance()
+    {
+        reach(Kind::scan);
+        QCOMPARE(m_view->minimumSize(), QSize(520, 600));
+        m_view->resize(300, 300);
+        QCOMPARE(m_view->size(), QSize(520, 600));
+        m_view->resize(1400, 1000);
+        QCOMPARE(m_view->size(), QSize(1400, 1000));
+        QCoreApplication::processEvents();
+        QVERIFY(qAbs(screen()->mapTo(m_view.get(), screen()->rect().center()).x() - 700) <= 1);
+
+        // begin() each time the view appears.
+        QCOMPARE(m_server->requests(create).size(), 1);
+        m_view->hide();
+        m_view->show();
+        QVERIFY(m_server->waitForRequests(create, 2));
+    }
+
+    void screens_data()
+    {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("needsAccess") << Kind::needsAccess << QStringList{
+            "One quick unlock",
+            "macOS keeps your Messages locked up tight \u2014 for good reason.",
+            "Give Vellora Full Disk Access \u2014 we'll restart and continue the moment you do.",
+            "1", "Open System Settings \u2192 Privacy & Security \u2192 Full Disk Access",
+            "2", "Turn on Vellora iMessage Importer (click + to add it if it's not listed)",
+            "3", "Switch back here \u2014 we restart automatically to pick it up and carry on",
+            "Nothing leaves your Mac until you say so.",
+            "Open System Settings", "I've done it"};
+        QTest::newRow("starting") << Kind::starting << QStringList{"Getting ready\u2026", "One sec."};
+        QTest::newRow("scan") << Kind::scan << QStringList{
+            "Scan this with Vellora",
+            "When you're ready, pick iMessage as your source in the Vellora app \u2014 then scan this code with your phone."};
+        QTest::newRow("pick") << Kind::pick << QStringList{
+            "Who's it about?",
+            "Pick the conversation you want Vellora to analyse. Only this one ever leaves your Mac."};
+        QTest::newRow("finishing") << Kind::finishing << QStringList{
+            "Over to you", "Finish up on your phone \u2014 we'll send it the moment you're set."};
+        QTest::newRow("uploading") << Kind::uploading << QStringList{
+            "Sending your story over", "Handing it to Vellora. Almost done."};
+        QTest::newRow("done") << Kind::done << QStringList{
+            "All set",
+            "We've handed your conversation to Vellora. Head back to your phone \u2014 your story's being written.",
+            "Done for now? You can drag this app to the Trash \u2014 or keep it for the next chat you want to "
+            "analyze. It never runs on its own."};
+        QTest::newRow("failed") << Kind::failed << QStringList{
+            "That didn't take", "Couldn't open the Messages database: request failed (500)", "Try again"};
+        QTest::newRow("updateRequired") << Kind::updateRequired << QStringList{
+            "Time for an update",
+            "This importer's fallen behind the Vellora app. Grab the latest version and pick up right where you left off.",
+            "Download the latest"};
+    }
+
+    void screens()
+    {
+        QFETCH(Kind, kind);
+        QFETCH(QStringList, expected);
+        m_view->resize(600, 720);
+        reach(kind);
+        QCOMPARE(texts(screen()), expected);
+
+        // The logo 22 above every screen, the surface everywhere around them.
+        auto *logo = m_view->findChild<BrandLogo *>();
+        QVERIFY(logo->isVisible());
+        QCOMPARE(logo->geometry().bottom() + 1 + 22, screen()->parentWidget()->geometry().top());
+        const QImage image = renderWidget(m_view.get());
+        for (QPoint corner : {QPoint(1, 1), QPoint(598, 718), QPoint(20, 360)})
+            QVERIFY(near(image.pixelColor(corner), Brand::surface(), 0));
+
+        // The header's gradient: twilight at its top-left glyphs, dusk at its bottom-right.
+        auto *header = screen()->findChild<BrandHeader *>();
+        const QImage glyphs = renderWidget(header, 1, QWidget::DrawChildren);
+        std::map<int, QColor> byDiagonal;  // opaque glyph pixels by x + y
+        for (int y = 0; y < glyphs.height(); ++y)
+            for (int x = 0; x < glyphs.width(); ++x)
+                if (qAlpha(glyphs.pixel(x, y)) == 255)
+                    byDiagonal.emplace(x + y, glyphs.pixelColor(x, y));
+        QVERIFY(near(byDiagonal.begin()->second, Brand::twilight400(), 40));
+        QVERIFY(near(byDiagonal.rbegin()->second, Brand::dusk400(), 40));
+
+        if (kind == Kind::scan) {
+            // The code on the screen is the session's, on its white 252 square.
+            const QRect code(screen()->findChild<QrCodeView *>()->mapTo(m_view.get(), QPoint()), QSize(252, 258));
+            QCOMPARE(shapeWidth(image, code.top() + 6 + 126, code.left() + 4, code.right() - 4, Qt::white), 252);
+            QCOMPARE(QString::fromStdString(PhoneClient::sessionIdFromImage(image)), pairing().sessionId());
+        }
+    }
+
+    void buttons_data()
+    {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QByteArray>("address");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QList<QUrl>>("opened");
+        QTest::addColumn<int>("launches");
+        QTest::addColumn<int>("begins");
+        const QUrl settings(QString::fromLatin1(FullDiskAccess::settingsLink));
+        const QUrl page(QStringLiteral("https://example.com/dl"));
+        QTest::newRow("Open System Settings, twice") << Kind::needsAccess << QByteArray() << "Open System Settings"
+                                                     << QList<QUrl>{settings, settings} << 0 << 0;
+        QTest::newRow("I've done it") << Kind::needsAccess << QByteArray() << "I've done it" << QList<QUrl>{} << 1 << 0;
+        QTest::newRow("Try again, twice") << Kind::failed << QByteArray() << "Try again" << QList<QUrl>{} << 0 << 2;
+        QTest::newRow("Download, web address") << Kind::updateRequired << QByteArray("https://example.com/dl")
+                                               << "Download the latest" << QList<QUrl>{page} << 0 << 0;
+        QTest::newRow("Download, empty address") << Kind::updateRequired << QByteArray() << "Download the latest"
+                                                 << QList<QUrl>{} << 0 << 0;
+        QTest::newRow("Download, unparsable") << Kind::updateRequired << QByteArray("not a url")
+                                              << "Download the latest" << QList<QUrl>{} << 0 << 0;
+        // The address comes from the backend: a local file is never opened.
+        QTest::newRow("Download, local file") << Kind::updateRequired << QByteArray("file:///etc/passwd")
+                                              << "Download the latest" << QList<QUrl>{} << 0 << 0;
+    }
+
+    void buttons()
+    {
+        QFETCH(Kind, kind);
+        QFETCH(QByteArray, address);
+        QFETCH(QString, title);
+        QFETCH(QList<QUrl>, opened);
+        QFETCH(int, launches);
+        QFETCH(int, begins);
+        reach(kind, address);
+        const qsizetype createsBefore = m_server->requests(create).size();
+        const int presses = std::max<qsizetype>(1, std::max<qsizetype>(opened.size(), begins));
+        for (int i = 0; i < presses; ++i) {
+            QAbstractButton *pressed = button(screen(), title);
+            QVERIFY(pressed);
+            QCOMPARE(QAccessible::queryAccessibleInterface(pressed)->text(QAccessible::Name), title);
+            QTest::mouseClick(pressed, Qt::LeftButton);
+            if (begins)
+                QVERIFY(m_server->waitForRequests(create, int(createsBefore) + i + 1) && waitFor(Kind::failed));
+        }
+        QTest::qWait(20);
+        QCOMPARE(m_opened, opened);
+        QCOMPARE(m_launches, launches);
+        QCOMPARE(m_server->requests(create).size() - createsBefore, begins);
+        QCOMPARE(pairing().didVisitSettings(), title == QLatin1String("Open System Settings"));
+        if (!begins)
+            QCOMPARE(pairing().step().kind(), kind);
+    }
+
+    void activation_data()
+    {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<bool>("visited");
+        QTest::addColumn<Qt::ApplicationState>("state");
+        QTest::addColumn<int>("launches");
+        QTest::newRow("gate, visited, active") << Kind::needsAccess << true << Qt::ApplicationActive << 1;
+        QTest::newRow("gate, not visited, active") << Kind::needsAccess << false << Qt::ApplicationActive << 0;
+        QTest::newRow("gate, visited, inactive") << Kind::needsAccess << true << Qt::ApplicationInactive << 0;
+        QTest::newRow("gate, visited, hidden") << Kind::needsAccess << true << Qt::ApplicationHidden << 0;
+        QTest::newRow("scan, visited, active") << Kind::scan << true << Qt::ApplicationActive << 0;
+    }
+
+    void activation()
+    {
+        QFETCH(Kind, kind);
+        QFETCH(bool, visited);
+        QFETCH(Qt::ApplicationState, state);
+        QFETCH(int, launches);
+        reach(kind);
+        pairing().setDidVisitSettings(visited);
+        emit m_activation.stateChanged(state);
+        QCOMPARE(m_launches, launches);
+    }
+
+    // At 520 the column leaves 440 for both; wider, the list grows to 460 and the box stays.
+    void pickerWidths_data()
+    {
+        QTest::addColumn<int>("window");
+        QTest::addColumn<int>("list");
+        QTest::newRow("minimum width") << 520 << 440;
+        QTest::newRow("just wider than 540") << 541 << 460;
+        QTest::newRow("wide") << 900 << 460;
+    }
+
+    void pickerWidths()
+    {
+        QFETCH(int, window);
+        QFETCH(int, list);
+        showPickAt(window);
+        auto *picker = static_cast<Picker *>(screen());
+        QCOMPARE(picker->list()->width(), list);
+        const QImage image = renderWidget(m_view.get());
+        const auto *box = picker->findChild<QLineEdit *>(QStringLiteral("search"))->parentWidget();
+        const QRect boxRect(box->mapTo(m_view.get(), QPoint()), box->size());
+        QCOMPARE(shapeWidth(image, boxRect.center().y(), boxRect.left() + 4, boxRect.right() - 4, Brand::surfaceCard()), 440);
+        QVERIFY(qAbs(boxRect.center().x() - window / 2) <= 1);
+        // The first card, inside the 2 side padding.
+        const QRect viewport(picker->list()->viewport()->mapTo(m_view.get(), QPoint()), picker->list()->viewport()->size());
+        QCOMPARE(shapeWidth(image, viewport.top() + 25, viewport.left() + 6, viewport.right() - 6, Brand::surfaceCard()),
+                 list - 2 * ConversationRow::sidePadding);
+        // The list takes the spare height: it ends 40 above the window's bottom edge.
+        QCOMPARE(picker->list()->mapTo(m_view.get(), QPoint(0, picker->list()->height())).y(), 700 - 40);
+    }
+
+    void rowActivation_data()
+    {
+        QTest::addColumn<int>("key");  // 0: a click on the second row
+        QTest::addColumn<bool>("chooses");
+        QTest::newRow("click") << 0 << true;
+        QTest::newRow("Return") << int(Qt::Key_Return) << true;
+        QTest::newRow("Enter") << int(Qt::Key_Enter) << true;
+        QTest::newRow("Space") << int(Qt::Key_Space) << true;
+        QTest::newRow("Return in the search field") << -int(Qt::Key_Return) << false;
+    }
+
+    void rowActivation()
+    {
+        QFETCH(int, key);
+        QFETCH(bool, chooses);
+        showPickAt(600);
+        m_view->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(m_view.get()));
+        ConversationList *list = static_cast<Picker *>(screen())->list();
+        const Conversation second = pairing().conversations()[1];
+        QVERIFY(QAccessible::queryAccessibleInterface(list)->child(1)->text(QAccessible::Name).startsWith(
+            second.displayName + ", 1 messages \u00B7 last "));
+        screen()->findChild<QLineEdit *>()->setFocus();
+        if (key == 0) {
+            QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(1, 0)).center());
+        } else if (key < 0) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(-key));
+        } else {
+            // Tab from the search field to the list; the arrow to the second row.
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), list);
+            QTest::keyClick(list, Qt::Key_Down);
+            QTest::keyClick(list, Qt::Key(key));
+        }
+        QTest::qWait(50);
+        QCOMPARE(pairing().step().kind(), chooses ? Kind::finishing : Kind::pick);
+        QVERIFY(!chooses || m_server->waitForRequests(choose, 1));
+        const auto requests = m_server->requests(choose);
+        QCOMPARE(requests.size(), chooses ? 1 : 0);
+        QVERIFY(!chooses || requests[0].json["handle"].toString() == second.handle);
+    }
+
+    void queryKeptAcrossTryAgain()
+    {
+        showPickAt(600);
+        auto *search = screen()->findChild<QLineEdit *>(QStringLiteral("search"));
+        QTest::keyClicks(search, QStringLiteral("zz"));
+        m_server->enqueue(poll, Answer{200, R"({"status":"aborted"})", 0ms});
+        QVERIFY(waitFor(Kind::failed));
+        m_server->enqueue(poll, Answer{200, R"({"status":"claimed"})", 0ms});
+        QTest::mouseClick(button(screen(), QStringLiteral("Try again")), Qt::LeftButton);
+        QVERIFY(waitFor(Kind::pick));
+        QCOMPARE(m_view->query(), QStringLiteral("zz"));
+        QCOMPARE(texts(screen()).last(), QStringLiteral("No matches \u2014 try a different name or number."));
+    }
+
+    // Nearest-neighbour at 220 x 220 on the white 252 square, whatever the image's size.
+    void qrCode()
+    {
+        for (int modules : {21, 330, 1000}) {
+            QImage checkerboard(modules, modules, QImage::Format_RGB32);
+            for (int i = 0; i < modules * modules; ++i)
+                checkerboard.setPixel(i % modules, i / modules, (i % modules + i / modules) % 2 ? 0xffffffff : 0xff000000);
+            QrCodeView view;
+            view.setImage(checkerboard);
+            for (int scale : {1, 2}) {
+                const QImage image = renderWidget(&view, scale, QWidget::DrawChildren);
+                QCOMPARE(image.size(), QSize(252, 258) * scale);
+                QCOMPARE(shapeWidth(image, (6 + 126) * scale, 4 * scale, 248 * scale, Qt::white), 252 * scale);
+                QRect dark;
+                bool crisp = true;  // no smoothing: every pixel of the code pure black or white
+                const QRect code(QPoint(16, 22) * scale, QSize(220, 220) * scale);
+                for (int y = 0; y < image.height(); ++y)
+                    for (int x = 0; x < image.width(); ++x) {
+                        const int red = qRed(image.pixel(x, y));
+                        crisp = crisp && (!code.contains(x, y) || red == 0 || red == 255);
+                        if (qAlpha(image.pixel(x, y)) == 255 && red < 128)
+                            dark |= QRect(x, y, 1, 1);
+                    }
+                QVERIFY(crisp);
+                QCOMPARE(dark, code);
+            }
+        }
+    }
+
+    // The picker on its own: search rule, empty states, subtitle and row painting.
+    void search_data()
+    {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList all{"+15550001111", "joann@example.com", "+33612345678", "+15551234567", "hannah@ann.example"};
+        QTest::newRow("empty") << "" << all;
+        QTest::newRow("only blanks: space, tab, no-break, ideographic") << " \t\u00A0\u3000" << all;
+        QTest::newRow("ANN between blanks: names and handles, in order, once each")
+            << "  ANN\t" << QStringList{"+15550001111", "joann@example.com", "hannah@ann.example"};
+        QTest::newRow("line break is not trimmed") << "ann\n" << QStringList{};
+        QTest::newRow("blank inside stays") << "anna  smith" << QStringList{};
+        QTest::newRow("run of digits") << "5551234" << QStringList{"+15551234567"};
+        QTest::newRow("leading plus as typed") << "+1555" << QStringList{"+15550001111", "+15551234567"};
+        QTest::newRow("spaces between digits") << "555 123" << QStringList{};
+        QTest::newRow("brackets and dashes") << "(555) 123-4567" << QStringList{};
+        QTest::newRow("Unicode lower case") << "\u00C9LODIE" << QStringList{"+33612345678"};
+        QTest::newRow("no match") << "zzz" << QStringList{};
+        QTest::newRow("never across a name's end") << "smith\uFFFF+1" << QStringList{};
+    }
+
+    void search()
+    {
+        QFETCH(QString, query);
+        QFETCH(QStringList, expected);
+        ConversationListModel model;
+        model.setConversations(people);
+        model.setQuery(query);
+        QCOMPARE(shownHandles(model), expected);
+    }
+
+    void emptyState()
+    {
+        const QString none = QStringLiteral("No conversations found in Messages yet.");
+        const QString noMatch = QStringLiteral("No matches \u2014 try a different name or number.");
+        // Conversations or none, the text typed, the text shown (empty: the list).
+        const QList<std::tuple<bool, QString, QString>> cases{
+            {false, "", none}, {false, "ann", none}, {true, "zzz", noMatch}, {true, "ann", ""}};
+        for (const auto &[any, query, text] : cases) {
+            Picker picker;
+            picker.setConversations(any ? people : QList<Conversation>{});
+            picker.findChild<QLineEdit *>(QStringLiteral("search"))->setText(query);
+            const auto *empty = picker.findChild<BrandText *>(QStringLiteral("emptyText"));
+            QCOMPARE(picker.list()->isVisibleTo(&picker), text.isEmpty());
+            QCOMPARE(empty->isVisibleTo(&picker) ? empty->text() : QString(), text);
+        }
+    }
+
+    void subtitle()
+    {
+        const RefDate march2024 = 732000000;
+        const QString last = QStringLiteral(" \u00B7 last ") + DateFmt::monthYearFormatter().string(march2024);
+        QCOMPARE(ConversationRow::subtitle(convo("A", "a", 1, std::nullopt)), QStringLiteral("1 messages"));
+        QCOMPARE(ConversationRow::subtitle(convo("A", "a", 1, march2024)), QStringLiteral("1 messages") + last);
+        QCOMPARE(ConversationRow::subtitle(convo("A", "a", 1234567, march2024)), QStringLiteral("1234567 messages") + last);
+    }
+
+    // The gradient border on exactly the card under the pointer; a long name cut before the
+    // chevron, which stays whole.
+    void rows()
+    {
+        QList<Conversation> list = people;
+        list[1].displayName = QString(300, QLatin1Char('W'));
+        Picker picker;
+        picker.setConversations(list);
+        picker.resize(440, 700);
+        picker.show();
+        ConversationList *view = picker.list();
+        const int height = static_cast<ConversationRow *>(view->itemDelegate())->rowHeight();
+        const auto item = [&](int r) { return view->visualRect(view->model()->index(r, 0)); };
+        moveTo(view, item(1).topLeft() + QPoint(200, 20));
+        QCOMPARE(view->hoveredRow(), 1);
+        const QImage image = renderWidget(view->viewport());
+        for (int r = 0; r < view->model()->rowCount(); ++r) {
+            const QColor edge = image.pixelColor(ConversationRow::sidePadding + 1, item(r).top() + height / 2);
+            QVERIFY2(near(edge, Brand::surfaceCard()) == (r != 1), qPrintable(QString::number(r)));
+        }
+
+        const int cardRight = item(1).right() - ConversationRow::sidePadding;
+        const int chevronLeft = cardRight + 1 - 14 - int(std::ceil(Symbols::bounds(Symbol::chevronRight, 12).width()));
+        const auto inkedColumns = [&](int from, int to) {
+            int count = 0;
+            for (int x = from; x < to; ++x)
+                for (int y = item(1).top() + 11; y < item(1).top() + height - 11; ++y)
+                    if (!near(image.pixelColor(x, y), Brand::surfaceCard(), 12)) {
+                        ++count;
+                        break;
+                    }
+            return count;
+        };
+        QVERIFY(inkedColumns(chevronLeft, cardRight - 13) > 0);
+        QCOMPARE(inkedColumns(chevronLeft - 20, chevronLeft), 0);  // 12 and at least 8 clear before it
+        QVERIFY(inkedColumns(item(1).left() + 16, chevronLeft - 20) > 200);
+
+        // Over the gap below a card, or gone: no row.
+        moveTo(view, item(1).topLeft() + QPoint(200, height + 3));
+        QCOMPARE(view->hoveredRow(), -1);
+        moveTo(view, item(2).center());
+        QEvent leave(QEvent::Leave);
+        QCoreApplication::sendEvent(view->viewport(), &leave);
+        QCOMPARE(view->hoveredRow(), -1);
+    }
+};
+
+QTEST_MAIN(TestContentView)
+#include "test_content_view.moc"
