@@ -2,10 +2,14 @@
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps test test-asan bench fuzz clean
+.PHONY: deps run test test-asan bench fuzz clean
 
 deps:
 	@scripts/install-deps
+
+# One whole import against the reference backend, the phone simulator scanning the screen.
+run:
+	@scripts/run
 
 test: deps
 	cmake --preset default

@@ -1,22 +1,33 @@
 // vellora-phone: plays the phone's side of pairing against the backend, from a terminal.
 #include "PhoneClient.h"
 
+#include <QGuiApplication>
+#include <QImage>
+#include <QPixmap>
+#include <QScreen>
+
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <thread>
 
 namespace {
 
 const char *const usage =
-    "Usage: vellora-phone (--image QR.png | --session ID) [options]\n"
+    "Usage: vellora-phone (--image QR.png | --screen | --session ID) [options]\n"
     "  --image FILE       read the session id from the QR code in this image\n"
+    "  --screen           like a phone camera: capture the whole screen (X display $DISPLAY)\n"
+    "                     until a QR code shows on it\n"
     "  --session ID       or take it as given\n"
     "  --base URL         backend base address (default: $VELLORA_API_BASE, else http://127.0.0.1:8787)\n"
     "  --ca-cert FILE     trust this certificate authority (PEM) for an https base\n"
     "  --output FILE      write the transcript here (default: standard output)\n"
-    "  --timeout SECONDS  longest wait for the choice and for the transcript (default 600)\n"
+    "  --timeout SECONDS  longest wait for the code on screen, for the choice and for the\n"
+    "                     transcript (default 600)\n"
     "  --abort            claim the session, then abort it\n"
-    "Exit codes: 0 done, 1 cannot write the output, 2 usage, 3 no QR code in the image,\n"
+    "Exit codes: 0 done, 1 cannot write the output, 2 usage, 3 no QR code in the image\n"
+    "  (or no screen to capture),\n"
     "  4 backend unreachable or TLS failure, 5 backend refused a request, 6 timed out.\n";
 
 enum Exit { Done = 0, OutputFailed = 1, Usage = 2, BadImage = 3, Unreachable = 4, Refused = 5, TimedOut = 6 };
@@ -39,6 +50,28 @@ int exitCode(const PhoneError &e)
     return Refused;
 }
 
+// Captures the screen until zxing finds a QR code on it, as a phone camera pointed at it would.
+std::string sessionIdFromScreen(int argc, char **argv, std::chrono::seconds timeout)
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        throw PhoneError(PhoneError::Kind::BadImage, "--screen needs an X display ($DISPLAY is not set)");
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    const QGuiApplication app(argc, argv);
+    QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        throw PhoneError(PhoneError::Kind::BadImage, "no screen to capture");
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        try {
+            return PhoneClient::sessionIdFromImage(screen->grabWindow(0).toImage());
+        } catch (const PhoneError &) {
+            if (std::chrono::steady_clock::now() >= deadline)
+                throw PhoneError(PhoneError::Kind::TimedOut, "timed out waiting for a QR code on the screen");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -48,14 +81,15 @@ int main(int argc, char **argv)
     std::string base = envBase && *envBase ? envBase : "http://127.0.0.1:8787";
     long timeout = 600;
     bool abortSession = false;
+    bool screen = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::cout << usage;
             return Done;
         }
-        if (arg == "--abort") {
-            abortSession = true;
+        if (arg == "--abort" || arg == "--screen") {
+            (arg == "--abort" ? abortSession : screen) = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -79,14 +113,18 @@ int main(int argc, char **argv)
         } else
             usageError("unknown option: " + arg);
     }
-    if (image.empty() == sessionId.empty())
-        usageError("give exactly one of --image and --session");
+    if (int(!image.empty()) + int(!sessionId.empty()) + int(screen) != 1)
+        usageError("give exactly one of --image, --screen and --session");
 
     // Progress goes to standard error, so the transcript alone can go to standard output.
     try {
         if (!image.empty()) {
             sessionId = PhoneClient::sessionIdFromImage(image);
             std::cerr << "QR code: " << sessionId << "\n";
+        } else if (screen) {
+            std::cerr << "Looking for a QR code on the screen\n";
+            sessionId = sessionIdFromScreen(argc, argv, std::chrono::seconds(timeout));
+            std::cerr << "QR code on the screen: " << sessionId << "\n";
         }
         PhoneClientOptions options;
         options.caFile = caFile;

@@ -44,17 +44,6 @@ double longestStallMs(const std::function<bool()> &until, int timeoutMs)
     return std::max(0.0, double(worst) / 1e6 - 2.0);
 }
 
-void linkDatabase(const QString &source, const QString &home)
-{
-    const QString folder = home + QStringLiteral("/Library/Messages");
-    QDir().mkpath(folder);
-    for (const char *suffix : {"", "-wal", "-shm"}) {
-        const QString from = source + QLatin1String(suffix);
-        if (QFile::exists(from))
-            QFile::link(from, folder + QStringLiteral("/chat.db") + QLatin1String(suffix));
-    }
-}
-
 } // namespace
 
 int main(int argc, char **argv)

@@ -109,3 +109,14 @@ const BenchData &benchData()
     static const BenchData data = load();
     return data;
 }
+
+void linkDatabase(const QString &source, const QString &home)
+{
+    const QString folder = home + QStringLiteral("/Library/Messages");
+    QDir().mkpath(folder);
+    for (const char *suffix : {"", "-wal", "-shm"}) {
+        const QString from = source + QLatin1String(suffix);
+        if (QFile::exists(from))
+            QFile::link(from, folder + QStringLiteral("/chat.db") + QLatin1String(suffix));
+    }
+}

@@ -19,3 +19,6 @@ struct BenchData {
 // Generates on first use (a few seconds, reported on stderr); throws std::runtime_error.
 const BenchData &benchData();
 inline QString benchDatabasePath() { return benchData().chatDbPath; }
+
+// Links the database's files into HOME/Library/Messages, where the importer looks.
+void linkDatabase(const QString &source, const QString &home);

@@ -59,7 +59,7 @@ private slots:
             QTest::newRow(name) << QString::fromLatin1(arguments) << exitCode << QString::fromLatin1(message)
                                 << QString::fromLatin1(pollStatus);
         };
-        row("no session", "--base {BASE}", 2, "give exactly one of --image and --session", "pending");
+        row("no session", "--base {BASE}", 2, "give exactly one of --image, --screen and --session", "pending");
         row("image without a code", "--base {BASE} --image {DIR}/blank.png", 3, "no QR code found", "pending");
         row("backend unreachable", "--base http://127.0.0.1:1 --session {SESSION}", 4, "vellora-pair-claim:",
             "pending");

@@ -1,0 +1,108 @@
+// What the packages carry: the macOS Info.plist (generated on every system) and the files a
+// Debian install puts in place, checked by the desktop's own validators.
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QXmlStreamReader>
+
+namespace {
+
+// The top-level dictionary's string entries; other kinds of values are left out.
+QMap<QString, QString> plistStrings(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QMap<QString, QString> entries;
+    QXmlStreamReader xml(&file);
+    QString key;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.name() == QLatin1String("key"))
+            key = xml.readElementText();
+        else if (xml.name() == QLatin1String("string"))
+            entries.insert(key, xml.readElementText());
+    }
+    return xml.hasError() ? QMap<QString, QString>() : entries;
+}
+
+QString run(const QString &program, const QStringList &arguments, const QProcessEnvironment &env = {})
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (!env.isEmpty())
+        process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return QStringLiteral("FAILED: ") + program + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')) +
+               QLatin1Char('\n') + QString::fromLocal8Bit(process.readAll());
+    return {};
+}
+
+} // namespace
+
+class TestPackaging : public QObject {
+    Q_OBJECT
+
+private slots:
+    void infoPlist_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("expected");  // null: the key must be missing
+        QTest::newRow("version") << "CFBundleShortVersionString" << VELLORA_VERSION;
+        QTest::newRow("build number") << "CFBundleVersion" << VELLORA_BUILD_NUMBER;
+        QTest::newRow("minimum macOS") << "LSMinimumSystemVersion" << "13.0";
+        QTest::newRow("bundle identifier") << "CFBundleIdentifier" << "app.vellora.imessage-importer";
+        QTest::newRow("name") << "CFBundleName" << "Vellora iMessage Importer";
+        QTest::newRow("backend base, when configured")
+            << "VelloraBackendBase" << (QStringLiteral(VELLORA_BACKEND_BASE).isEmpty() ? QString() : VELLORA_BACKEND_BASE);
+    }
+
+    void infoPlist()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, expected);
+        const QMap<QString, QString> plist = plistStrings(QStringLiteral(VELLORA_INFO_PLIST));
+        QVERIFY2(!plist.isEmpty(), "the Info.plist is missing or not well-formed XML");
+        QVERIFY(plist.value(QStringLiteral("NSContactsUsageDescription")).contains(QLatin1String("contacts")));
+        QCOMPARE(plist.contains(key), !expected.isNull());
+        QCOMPARE(plist.value(key), expected);
+    }
+
+    void debianInstall()
+    {
+#ifdef Q_OS_MACOS
+        QSKIP("the Debian layout is not installed on macOS");
+#endif
+        QTemporaryDir root;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DESTDIR"), root.path());
+        const QString failure = run(QStringLiteral(VELLORA_CMAKE),
+                                    {QStringLiteral("--install"), QStringLiteral(VELLORA_BUILD_DIR),
+                                     QStringLiteral("--prefix"), QStringLiteral("/usr")},
+                                    env);
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const QDir usr(root.path() + QStringLiteral("/usr"));
+        QVERIFY(QFileInfo(usr.filePath(QStringLiteral("bin/vellora-imessage-importer"))).isExecutable());
+
+        const QString desktop = usr.filePath(QStringLiteral("share/applications/app.vellora.imessage_importer.desktop"));
+        const QString metainfo = usr.filePath(QStringLiteral("share/metainfo/app.vellora.imessage_importer.metainfo.xml"));
+        const QString validate = run(QStringLiteral("desktop-file-validate"), {desktop}) +
+                                 run(QStringLiteral("appstreamcli"), {QStringLiteral("validate"), QStringLiteral("--no-net"), metainfo});
+        QVERIFY2(validate.isEmpty(), qPrintable(validate));
+
+        const QString icons = usr.filePath(QStringLiteral("share/icons/hicolor/"));
+        QVERIFY(QFile(icons + QStringLiteral("scalable/apps/app.vellora.imessage_importer.svg")).size() > 0);
+        for (const int size : {16, 32, 48, 64, 128, 256, 512}) {
+            const QImage png(icons + QStringLiteral("%1x%1/apps/app.vellora.imessage_importer.png").arg(size));
+            QCOMPARE(png.size(), QSize(size, size));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPackaging)
+#include "test_packaging.moc"

@@ -1,0 +1,122 @@
+// The built importer as a user runs it: on a virtual X server against the reference backend,
+// the phone simulator reading the QR code from a capture of the screen and a real pointer click
+// on the first conversation, as `make run` does without a display.
+#include "ChatDatabase.h"
+#include "FixtureDb.h"
+#include "PairingService.h"
+#include "TestEnv.h"
+#include "Transcript.h"
+#include "VirtualDisplay.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTest>
+
+namespace {
+
+// Where scripts/run clicks: the first row of the list, from the window's top-left corner. The
+// window opens at its minimum size, so the picker's layout puts the row there; keep both equal.
+constexpr int firstRowX = 260;
+constexpr int firstRowY = 300;
+
+QByteArray output(const QString &program, const QStringList &arguments, const QProcessEnvironment &env)
+{
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(program, arguments);
+    if (!process.waitForFinished(30000) || process.exitCode() != 0)
+        return {};
+    return process.readAllStandardOutput();
+}
+
+} // namespace
+
+class TestImporterRun : public QObject {
+    Q_OBJECT
+
+private slots:
+    void wholeRun()
+    {
+        if (!VirtualDisplay::available())
+            QSKIP("Xvfb is not installed (scripts/install-deps installs it)");
+        qunsetenv("XDG_DATA_HOME");
+        ScopedHome home;
+        {
+            FixtureDb db(home.chatDbPath());
+            const qint64 partner = db.addHandle(QStringLiteral("+447700900123"));
+            const qint64 other = db.addHandle(QStringLiteral("other@example.com"));
+            const qint64 chat = db.addChat({partner});
+            const qint64 otherChat = db.addChat({other});
+            db.addMessage(chat, 731000000LL * 1000000000LL, false, QStringLiteral("Shall we? \U0001F37B"));
+            db.addMessage(chat, 731000100LL * 1000000000LL, true, std::nullopt,
+                          FixtureDb::archiveBody(QStringLiteral("Yes \u2014 at six")));
+            db.addMessage(otherChat, 700000000, false, QStringLiteral("not this one"));
+        }
+        PairingService service;
+        service.start();
+        VirtualDisplay display;
+        QVERIFY2(!display.display().isEmpty(), qPrintable(display.error()));
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DISPLAY"), display.display());
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        const QString screens = home.home() + QStringLiteral("/screens");
+        QProcessEnvironment importerEnv = env;
+        importerEnv.insert(QStringLiteral("VELLORA_API_BASE"), QString::fromStdString(service.baseUrl()));
+        importerEnv.insert(QStringLiteral("VELLORA_SCREENSHOT_DIR"), screens);
+        QProcess importer;
+        importer.setProcessEnvironment(importerEnv);
+        importer.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        importer.start(QStringLiteral(VELLORA_IMPORTER_EXE));
+        QVERIFY(importer.waitForStarted());
+
+        const QString received = home.home() + QStringLiteral("/chat.txt");
+        QProcess phone;
+        phone.setProcessEnvironment(env);
+        phone.setProcessChannelMode(QProcess::MergedChannels);
+        phone.start(QStringLiteral(VELLORA_PHONE_EXE),
+                    {QStringLiteral("--screen"), QStringLiteral("--base"), QString::fromStdString(service.baseUrl()),
+                     QStringLiteral("--output"), received, QStringLiteral("--timeout"), QStringLiteral("60")});
+
+        const auto shots = [&] { return QDir(screens).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name); };
+        QTRY_VERIFY_WITH_TIMEOUT(shots().join(QLatin1Char(' ')).contains(QLatin1String("-pick.png")), 30000);
+        const QByteArray geometry =
+            output(QStringLiteral("xdotool"),
+                   {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--name"),
+                    QStringLiteral("^Vellora iMessage Importer$"), QStringLiteral("getwindowgeometry"), QStringLiteral("--shell")},
+                   env);
+        QVERIFY2(geometry.contains("X="), "xdotool (scripts/install-deps installs it) found no importer window");
+        const QRegularExpressionMatch x = QRegularExpression(QStringLiteral("X=(\\d+)")).match(QString::fromLatin1(geometry));
+        const QRegularExpressionMatch y = QRegularExpression(QStringLiteral("Y=(\\d+)")).match(QString::fromLatin1(geometry));
+        output(QStringLiteral("xdotool"),
+               {QStringLiteral("mousemove"), QString::number(x.captured(1).toInt() + firstRowX),
+                QString::number(y.captured(1).toInt() + firstRowY), QStringLiteral("sleep"), QStringLiteral("0.2"),
+                QStringLiteral("click"), QStringLiteral("1")},
+               env);
+
+        QVERIFY(phone.waitForFinished(60000));
+        QVERIFY2(phone.exitCode() == 0, phone.readAll().constData());
+        QFile file(received);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray expected = [&] {
+            const ChatDatabase snapshot(home.chatDbPath());
+            const Conversation partner = snapshot.loadConversations([](const QString &) { return std::nullopt; }).first();
+            return Transcript::build(snapshot.loadMessages(partner), partner.displayName).toUtf8();
+        }();
+        QCOMPARE(file.readAll(), expected);
+        QVERIFY(expected.contains("Yes \xE2\x80\x94 at six"));
+
+        // One picture per screen the run passed through, in order.
+        QTRY_VERIFY_WITH_TIMEOUT(shots().join(QLatin1Char(' ')).contains(QLatin1String("-done.png")), 10000);
+        QCOMPARE(shots(), QStringList({"01-starting.png", "02-scan.png", "03-pick.png", "04-finishing.png",
+                                       "05-uploading.png", "06-done.png"}));
+        importer.terminate();
+        QVERIFY(importer.waitForFinished(10000));
+        QVERIFY(home.snapshotDirs().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestImporterRun)
+#include "test_importer_run.moc"
