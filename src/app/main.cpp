@@ -2,6 +2,7 @@
 #include "AppIcon.h"
 #include "ContentView.h"
 #include "MainWindow.h"
+#include "QuitOnSignal.h"
 #include "StepScreenshots.h"
 
 #include <QApplication>
@@ -17,6 +18,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vellora-imessage-importer"));
     QGuiApplication::setDesktopFileName(QStringLiteral("app.vellora.imessage_importer"));
+    quitOnTerminationSignals();
     ContentView::applyDarkLook(app);
 #ifdef Q_OS_MACOS
     requestDarkAppearance();  // the title bars too, which the palette does not reach
