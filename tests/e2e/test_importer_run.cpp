@@ -1,11 +1,8 @@
 // The built importer as a user runs it: on a virtual X server against the reference backend,
 // the phone simulator reading the QR code from a capture of the screen and a real pointer click
 // on the first conversation, as `make run` does without a display.
-#include "ChatDatabase.h"
-#include "FixtureDb.h"
 #include "PairingService.h"
 #include "TestEnv.h"
-#include "Transcript.h"
 #include "VirtualDisplay.h"
 
 #include <QDir>
@@ -43,17 +40,7 @@ private slots:
             QSKIP("Xvfb is not installed (scripts/install-deps installs it)");
         qunsetenv("XDG_DATA_HOME");
         ScopedHome home;
-        {
-            FixtureDb db(home.chatDbPath());
-            const qint64 partner = db.addHandle(QStringLiteral("+447700900123"));
-            const qint64 other = db.addHandle(QStringLiteral("other@example.com"));
-            const qint64 chat = db.addChat({partner});
-            const qint64 otherChat = db.addChat({other});
-            db.addMessage(chat, 731000000LL * 1000000000LL, false, QStringLiteral("Shall we? \U0001F37B"));
-            db.addMessage(chat, 731000100LL * 1000000000LL, true, std::nullopt,
-                          FixtureDb::archiveBody(QStringLiteral("Yes \u2014 at six")));
-            db.addMessage(otherChat, 700000000, false, QStringLiteral("not this one"));
-        }
+        writeTwoPartners(home.chatDbPath());
         PairingService service;
         service.start();
         VirtualDisplay display;
@@ -98,15 +85,9 @@ private slots:
 
         QVERIFY(phone.waitForFinished(60000));
         QVERIFY2(phone.exitCode() == 0, phone.readAll().constData());
-        QFile file(received);
+        QFile file(received);  // the first row: Mum's conversation
         QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray expected = [&] {
-            const ChatDatabase snapshot(home.chatDbPath());
-            const Conversation partner = snapshot.loadConversations([](const QString &) { return std::nullopt; }).first();
-            return Transcript::build(snapshot.loadMessages(partner), partner.displayName).toUtf8();
-        }();
-        QCOMPARE(file.readAll(), expected);
-        QVERIFY(expected.contains("Yes \xE2\x80\x94 at six"));
+        QCOMPARE(file.readAll(), transcriptOf(home.chatDbPath(), mumHandle));
 
         // One picture per screen the run passed through, in order.
         QTRY_VERIFY_WITH_TIMEOUT(shots().join(QLatin1Char(' ')).contains(QLatin1String("-done.png")), 10000);
