@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTest>
 
 namespace {
@@ -17,16 +16,6 @@ namespace {
 // window opens at its minimum size, so the picker's layout puts the row there; keep both equal.
 constexpr int firstRowX = 260;
 constexpr int firstRowY = 300;
-
-QByteArray output(const QString &program, const QStringList &arguments, const QProcessEnvironment &env)
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    if (!process.waitForFinished(30000) || process.exitCode() != 0)
-        return {};
-    return process.readAllStandardOutput();
-}
 
 } // namespace
 
@@ -69,19 +58,13 @@ private slots:
 
         const auto shots = [&] { return QDir(screens).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name); };
         QTRY_VERIFY_WITH_TIMEOUT(shots().join(QLatin1Char(' ')).contains(QLatin1String("-pick.png")), 30000);
-        const QByteArray geometry =
-            output(QStringLiteral("xdotool"),
-                   {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--name"),
-                    QStringLiteral("^Vellora iMessage Importer$"), QStringLiteral("getwindowgeometry"), QStringLiteral("--shell")},
-                   env);
-        QVERIFY2(geometry.contains("X="), "xdotool (scripts/install-deps installs it) found no importer window");
-        const QRegularExpressionMatch x = QRegularExpression(QStringLiteral("X=(\\d+)")).match(QString::fromLatin1(geometry));
-        const QRegularExpressionMatch y = QRegularExpression(QStringLiteral("Y=(\\d+)")).match(QString::fromLatin1(geometry));
-        output(QStringLiteral("xdotool"),
-               {QStringLiteral("mousemove"), QString::number(x.captured(1).toInt() + firstRowX),
-                QString::number(y.captured(1).toInt() + firstRowY), QStringLiteral("sleep"), QStringLiteral("0.2"),
-                QStringLiteral("click"), QStringLiteral("1")},
-               env);
+        QProcess click;
+        click.setProcessEnvironment(env);
+        click.start(QStringLiteral("xdotool"), {"search", "--sync", "--name", "^Vellora iMessage Importer$", "mousemove",
+                                                "--window", "%1", QString::number(firstRowX), QString::number(firstRowY),
+                                                "sleep", "0.2", "click", "1"});
+        QVERIFY2(click.waitForFinished(30000) && click.exitCode() == 0,
+                 "xdotool (scripts/install-deps installs it) found no importer window");
 
         QVERIFY(phone.waitForFinished(60000));
         QVERIFY2(phone.exitCode() == 0, phone.readAll().constData());

@@ -24,7 +24,7 @@ void TestAboutView::layout_data()
 void TestAboutView::layout()
 {
     QFETCH(qreal, dpr);
-    // Its fixed size and version line are checked in the window the menu opens.
+    // Its version line is checked in the window the menu opens (test_main_window).
     AboutView view;
     const QImage image = renderWidget(&view, dpr);
     QCOMPARE(image.size(), QSize(380, 460) * dpr);

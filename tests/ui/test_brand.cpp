@@ -90,8 +90,8 @@ void TestBrand::header()
     QVERIFY2(ink.height() > 2.5 * lineHeight * dpr, qPrintable(QString::number(ink.height())));
     QVERIFY(ink.bottom() < header->height() * dpr && ink.width() <= 260 * dpr);
 
-    // One gradient over the whole block (its ends are the screens' test): the shorter, centred
-    // last line does not start over at twilight400.
+    // One gradient over the whole block (its two ends are checked on every screen in
+    // test_content_view): the shorter, centred last line does not start over at twilight400.
     QVERIFY(extreme(image, -1, 4).red() > Brand::twilight400().red() + 25);
 }
 
