@@ -167,7 +167,6 @@ private slots:
         QVERIFY(m_server->waitForRequests(choose, 1));
         const QJsonObject chosen = m_server->requests(choose)[0].json;
         QCOMPARE(chosen.keys(), QStringList({"count", "first", "handle", "last", "mac_key", "name", "session_id"}));
-        QVERIFY(chosen["count"].isDouble());
         QCOMPARE(chosen["count"].toInteger(), qint64(3));
         QCOMPARE(chosen["first"].toString(), DateFmt::isoFormatter().string(*mum.firstMessageDate));
         QCOMPARE(chosen["last"].toString(), DateFmt::isoFormatter().string(*mum.lastMessageDate));
@@ -259,8 +258,6 @@ private slots:
         QTest::newRow("claimed while finishing") << true << json(R"({"status":"claimed"})") << Step::finishing() << true;
         QTest::newRow("claimed and upload id, nothing chosen") << false << json(R"({"status":"claimed","upload_id":"u"})") << Step::pick() << true;
         QTest::newRow("empty upload id") << true << json(R"({"upload_id":""})") << Step::finishing() << true;
-        QTest::newRow("number upload id") << true << json(R"({"upload_id":5})") << Step::finishing() << true;
-        QTest::newRow("status not a text") << true << json(R"({"status":3})") << Step::finishing() << true;
         QTest::newRow("poll 500") << true << json("nope", 500) << Step::failed(dbPrefix + "request failed (500)") << false;
     }
 
