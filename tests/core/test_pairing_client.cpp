@@ -22,11 +22,6 @@ using Answer = ScriptedServer::Answer;
 Q_DECLARE_METATYPE(Step)
 Q_DECLARE_METATYPE(Answer)
 
-QString decodeQr(const QImage &image)
-{
-    return QString::fromStdString(PhoneClient::sessionIdFromImage(image));
-}
-
 char *toString(const Step &step)
 {
     return qstrdup(qPrintable(step.toString()));
@@ -153,14 +148,9 @@ private slots:
         QCOMPARE(created["client_version"].toString(), AppInfo::version());
         QVERIFY(!creates[0].body.contains(client->macKey().toLatin1()));
 
-        // The QR code carries the session id and nothing else.
-        QCOMPARE(decodeQr(client->qrImage()), client->sessionId());
-
-        // Mum's two chats (two services) are one conversation, listed first (latest message).
-        QCOMPARE(client->conversations().size(), 2);
+        // Mum, listed first (latest message); her two chats make one conversation (the reader's test).
         const Conversation mum = client->conversations().first();
         QCOMPARE(mum.handle, mumHandle);
-        QCOMPARE(mum.chatRowIds.size(), 2);
 
         client->choose(mum);
         QCOMPARE(client->step(), Step::finishing());
@@ -397,7 +387,7 @@ private slots:
         for (const Step &step : std::as_const(m_seen))
             QVERIFY2(step.kind() != Step::Kind::failed, qPrintable(step.toString()));
         QVERIFY(client->sessionId() != oldSession);
-        QCOMPARE(decodeQr(client->qrImage()), client->sessionId());
+        QCOMPARE(PhoneClient::sessionIdFromImage(client->qrImage()), client->sessionId().toStdString());  // a new code
         QVERIFY(client->isPolling());
         QCOMPARE(client->conversations().size(), 2);
 
