@@ -41,9 +41,7 @@ private slots:
         QTest::newRow("short length one past end") << body("\x06Hello") << none;
         QTest::newRow("empty string + 00") << body(QByteArray("\x00\x86", 2)) << none;
         QTest::newRow("tag 0x80") << body("\x80\x05Hello") << none;
-        QTest::newRow("tag 0xff") << body("\xff" "Hello") << none;
         QTest::newRow("0x81 one length byte") << body("\x81\x05") << none;
-        QTest::newRow("0x81 zero length") << body(QByteArray("\x81\x00\x00zz", 5)) << none;
         QTest::newRow("0x81 length 300") << body("\x81\x2c\x01" + QByteArray(300, 'a') + "\x86")
                                          << Text(QString(300, u'a'));
         QTest::newRow("0x81 ends at end") << body(QByteArray("\x81\x03\x00" "abc", 6)) << Text(u"abc"_qs);
@@ -57,7 +55,6 @@ private slots:
         QTest::newRow("text holds NSString") << body("\x0bNSString+\x05!\x86") << Text(u"NSString+\x05!"_qs);
         QTest::newRow("spaces kept") << body("\x04 hi ") << Text(u" hi "_qs);
         QTest::newRow("lone continuation byte") << body("\x03" "a\x80" "b") << none;
-        QTest::newRow("overlong slash") << body("\x02\xc0\xaf") << none;
         QTest::newRow("accents emoji rtl") << body("\x0f\xc3\xa9\xf0\x9f\x98\x80 \xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d")
                                            << Text(QString::fromUtf8("é😀 שלום"));
     }

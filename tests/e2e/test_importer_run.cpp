@@ -1,17 +1,13 @@
 // The built importer as a user runs it: on a virtual X server against the reference backend,
 // the phone simulator reading the QR code from a capture of the screen and a real pointer click
 // on the first conversation, as `make run` does without a display.
-#include "ChatDatabase.h"
-#include "FixtureDb.h"
 #include "PairingService.h"
 #include "TestEnv.h"
-#include "Transcript.h"
 #include "VirtualDisplay.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTest>
 
 namespace {
@@ -20,16 +16,6 @@ namespace {
 // window opens at its minimum size, so the picker's layout puts the row there; keep both equal.
 constexpr int firstRowX = 260;
 constexpr int firstRowY = 300;
-
-QByteArray output(const QString &program, const QStringList &arguments, const QProcessEnvironment &env)
-{
-    QProcess process;
-    process.setProcessEnvironment(env);
-    process.start(program, arguments);
-    if (!process.waitForFinished(30000) || process.exitCode() != 0)
-        return {};
-    return process.readAllStandardOutput();
-}
 
 } // namespace
 
@@ -43,17 +29,7 @@ private slots:
             QSKIP("Xvfb is not installed (scripts/install-deps installs it)");
         qunsetenv("XDG_DATA_HOME");
         ScopedHome home;
-        {
-            FixtureDb db(home.chatDbPath());
-            const qint64 partner = db.addHandle(QStringLiteral("+447700900123"));
-            const qint64 other = db.addHandle(QStringLiteral("other@example.com"));
-            const qint64 chat = db.addChat({partner});
-            const qint64 otherChat = db.addChat({other});
-            db.addMessage(chat, 731000000LL * 1000000000LL, false, QStringLiteral("Shall we? \U0001F37B"));
-            db.addMessage(chat, 731000100LL * 1000000000LL, true, std::nullopt,
-                          FixtureDb::archiveBody(QStringLiteral("Yes \u2014 at six")));
-            db.addMessage(otherChat, 700000000, false, QStringLiteral("not this one"));
-        }
+        writeTwoPartners(home.chatDbPath());
         PairingService service;
         service.start();
         VirtualDisplay display;
@@ -82,31 +58,19 @@ private slots:
 
         const auto shots = [&] { return QDir(screens).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name); };
         QTRY_VERIFY_WITH_TIMEOUT(shots().join(QLatin1Char(' ')).contains(QLatin1String("-pick.png")), 30000);
-        const QByteArray geometry =
-            output(QStringLiteral("xdotool"),
-                   {QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--name"),
-                    QStringLiteral("^Vellora iMessage Importer$"), QStringLiteral("getwindowgeometry"), QStringLiteral("--shell")},
-                   env);
-        QVERIFY2(geometry.contains("X="), "xdotool (scripts/install-deps installs it) found no importer window");
-        const QRegularExpressionMatch x = QRegularExpression(QStringLiteral("X=(\\d+)")).match(QString::fromLatin1(geometry));
-        const QRegularExpressionMatch y = QRegularExpression(QStringLiteral("Y=(\\d+)")).match(QString::fromLatin1(geometry));
-        output(QStringLiteral("xdotool"),
-               {QStringLiteral("mousemove"), QString::number(x.captured(1).toInt() + firstRowX),
-                QString::number(y.captured(1).toInt() + firstRowY), QStringLiteral("sleep"), QStringLiteral("0.2"),
-                QStringLiteral("click"), QStringLiteral("1")},
-               env);
+        QProcess click;
+        click.setProcessEnvironment(env);
+        click.start(QStringLiteral("xdotool"), {"search", "--sync", "--name", "^Vellora iMessage Importer$", "mousemove",
+                                                "--window", "%1", QString::number(firstRowX), QString::number(firstRowY),
+                                                "sleep", "0.2", "click", "1"});
+        QVERIFY2(click.waitForFinished(30000) && click.exitCode() == 0,
+                 "xdotool (scripts/install-deps installs it) found no importer window");
 
         QVERIFY(phone.waitForFinished(60000));
         QVERIFY2(phone.exitCode() == 0, phone.readAll().constData());
-        QFile file(received);
+        QFile file(received);  // the first row: Mum's conversation
         QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray expected = [&] {
-            const ChatDatabase snapshot(home.chatDbPath());
-            const Conversation partner = snapshot.loadConversations([](const QString &) { return std::nullopt; }).first();
-            return Transcript::build(snapshot.loadMessages(partner), partner.displayName).toUtf8();
-        }();
-        QCOMPARE(file.readAll(), expected);
-        QVERIFY(expected.contains("Yes \xE2\x80\x94 at six"));
+        QCOMPARE(file.readAll(), transcriptOf(home.chatDbPath(), mumHandle));
 
         // One picture per screen the run passed through, in order.
         QTRY_VERIFY_WITH_TIMEOUT(shots().join(QLatin1Char(' ')).contains(QLatin1String("-done.png")), 10000);

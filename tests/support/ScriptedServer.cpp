@@ -8,7 +8,7 @@
 ScriptedServer::ScriptedServer()
     : m_server(std::make_unique<httplib::Server>())
 {
-    m_defaults.insert(QStringLiteral("vellora-pair-poll"), {200, R"({"status":"pending"})", {}});
+    m_defaults.insert(Endpoints::poll, {200, R"({"status":"pending"})", {}});
     m_server->Post(R"(/(.*))", [this](const httplib::Request &req, httplib::Response &res) {
         Request recorded;
         recorded.endpoint = QString::fromStdString(req.matches[1]);

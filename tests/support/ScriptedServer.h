@@ -16,6 +16,14 @@ namespace httplib {
 class Server;
 }
 
+// The pairing service's endpoints.
+namespace Endpoints {
+inline const QString create = QStringLiteral("vellora-pair-create");
+inline const QString poll = QStringLiteral("vellora-pair-poll");
+inline const QString choose = QStringLiteral("vellora-pair-choose");
+inline const QString upload = QStringLiteral("vellora-pair-upload");
+} // namespace Endpoints
+
 // A real HTTP server on 127.0.0.1 that records every request and answers from a script:
 // queued answers per endpoint first, then that endpoint's default.
 class ScriptedServer {

@@ -1,5 +1,9 @@
 #include "TestEnv.h"
 
+#include "ChatDatabase.h"
+#include "FixtureDb.h"
+#include "Transcript.h"
+
 #include <QtGlobal>
 
 namespace {
@@ -38,4 +42,26 @@ QStringList ScopedHome::snapshotDirs() const
 {
     return QDir(tmp()).entryList({QStringLiteral("vellora-imessage-*")},
                                  QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+void writeTwoPartners(const QString &path)
+{
+    FixtureDb db(path);
+    const qint64 sms = db.addChat({db.addHandle(mumHandle, QStringLiteral("SMS"))}, QStringLiteral("SMS"));
+    const qint64 im = db.addChat({db.addHandle(mumHandle)});
+    const qint64 friendChat = db.addChat({db.addHandle(QStringLiteral("friend@example.com"))});
+    db.addMessage(sms, 700000000LL * 1000000000LL, false, QStringLiteral("Are we still on for lunch?"));
+    db.addMessage(im, 700000300LL * 1000000000LL, true, QStringLiteral("Yes!\nSee you at 1"));
+    db.addMessage(sms, 700000600LL * 1000000000LL, false, std::nullopt,
+                  FixtureDb::archiveBody(QStringLiteral("Caf\u00e9 \U0001F600 \u2014 \u05E9\u05DC\u05D5\u05DD")));
+    db.addMessage(friendChat, 690000000, false, QStringLiteral("hello"));
+}
+
+QByteArray transcriptOf(const QString &path, const QString &handle)
+{
+    const ChatDatabase snapshot(path);
+    for (const Conversation &conversation : snapshot.loadConversations([](const QString &) { return std::nullopt; }))
+        if (conversation.handle == handle)
+            return Transcript::build(snapshot.loadMessages(conversation), conversation.displayName).toUtf8();
+    return {};
 }

@@ -27,3 +27,10 @@ private:
     std::optional<QByteArray> m_oldHome;
     std::optional<QByteArray> m_oldTmp;
 };
+
+// The history the flow tests share: Mum over SMS and iMessage (three messages, the last only in
+// an archived body with non-ASCII text), listed first, and an older message from a friend.
+inline const QString mumHandle = QStringLiteral("+15551230001");
+void writeTwoPartners(const QString &path);
+// The transcript of the conversation with `handle`, read afresh from the database at `path`.
+QByteArray transcriptOf(const QString &path, const QString &handle);

@@ -2,7 +2,6 @@
 // on 127.0.0.1 and a Messages database written by the fixture builder; then the picker alone.
 #include "Brand.h"
 #include "ContentView.h"
-#include "FixtureDb.h"
 #include "PhoneClient.h"
 #include "Picker.h"
 #include "Platform.h"
@@ -23,18 +22,13 @@
 #include <map>
 
 using namespace std::chrono_literals;
+using namespace Endpoints;
 using Kind = PairingClient::Step::Kind;
 using Answer = ScriptedServer::Answer;
 
 Q_DECLARE_METATYPE(Kind)
 
 namespace {
-
-const QString create = QStringLiteral("vellora-pair-create");
-const QString poll = QStringLiteral("vellora-pair-poll");
-const QString choose = QStringLiteral("vellora-pair-choose");
-const QString upload = QStringLiteral("vellora-pair-upload");
-const QStringList handles{"+15550001111", "ann@example.com", "+447700900123"};
 
 // Counts launches and reports none started, so nothing quits.
 struct CountingLauncher final : AppLauncher {
@@ -102,11 +96,18 @@ const QList<Conversation> people{
     convo("Hannah", "hannah@ann.example"),
 };
 
-QStringList shownHandles(const ConversationListModel &model)
+// The handles the picker lists, or the text it shows instead.
+QStringList shown(const Picker &picker)
 {
+    const auto *empty = picker.findChild<BrandText *>(QStringLiteral("emptyText"));
+    if (empty->isVisibleTo(&picker) == picker.list()->isVisibleTo(&picker))
+        return {QStringLiteral("the list and the text both shown or both hidden")};
+    if (empty->isVisibleTo(&picker))
+        return {empty->text()};
     QStringList result;
-    for (int row = 0; row < model.rowCount(); ++row)
-        result << model.conversation(row).handle;
+    const auto *model = static_cast<ConversationListModel *>(picker.list()->model());
+    for (int row = 0; row < model->rowCount(); ++row)
+        result << model->conversation(row).handle;
     return result;
 }
 
@@ -176,12 +177,7 @@ private slots:
     {
         qunsetenv("XDG_DATA_HOME");
         m_home = std::make_unique<ScopedHome>();
-        {
-            FixtureDb db(m_home->chatDbPath());
-            qint64 date = 730000000;
-            for (const QString &handle : handles)
-                db.addMessage(db.addChat({db.addHandle(handle)}), (date -= 1000) * 1000000000LL, false, QStringLiteral("hi"));
-        }
+        writeTwoPartners(m_home->chatDbPath());
         m_server = std::make_unique<ScriptedServer>();
         m_view = std::make_unique<ContentView>();
         m_view->setOpenUrl([this](const QUrl &url) { m_opened << url; });
@@ -206,10 +202,7 @@ private slots:
     {
         reach(Kind::scan);
         QCOMPARE(m_view->minimumSize(), QSize(520, 600));
-        m_view->resize(300, 300);
-        QCOMPARE(m_view->size(), QSize(520, 600));
         m_view->resize(1400, 1000);
-        QCOMPARE(m_view->size(), QSize(1400, 1000));
         QCoreApplication::processEvents();
         QVERIFY(qAbs(screen()->mapTo(m_view.get(), screen()->rect().center()).x() - 700) <= 1);
 
@@ -284,12 +277,8 @@ private slots:
         QVERIFY(near(byDiagonal.begin()->second, Brand::twilight400(), 40));
         QVERIFY(near(byDiagonal.rbegin()->second, Brand::dusk400(), 40));
 
-        if (kind == Kind::scan) {
-            // The code on the screen is the session's, on its white 252 square.
-            const QRect code(screen()->findChild<QrCodeView *>()->mapTo(m_view.get(), QPoint()), QSize(252, 258));
-            QCOMPARE(shapeWidth(image, code.top() + 6 + 126, code.left() + 4, code.right() - 4, Qt::white), 252);
+        if (kind == Kind::scan)  // the code on the screen is the session's; its drawing is qrCode()'s test
             QCOMPARE(QString::fromStdString(PhoneClient::sessionIdFromImage(image)), pairing().sessionId());
-        }
     }
 
     void buttons_data()
@@ -308,10 +297,8 @@ private slots:
         QTest::newRow("Try again, twice") << Kind::failed << QByteArray() << "Try again" << QList<QUrl>{} << 0 << 2;
         QTest::newRow("Download, web address") << Kind::updateRequired << QByteArray("https://example.com/dl")
                                                << "Download the latest" << QList<QUrl>{page} << 0 << 0;
-        QTest::newRow("Download, empty address") << Kind::updateRequired << QByteArray() << "Download the latest"
-                                                 << QList<QUrl>{} << 0 << 0;
-        QTest::newRow("Download, unparsable") << Kind::updateRequired << QByteArray("not a url")
-                                              << "Download the latest" << QList<QUrl>{} << 0 << 0;
+        QTest::newRow("Download, no address") << Kind::updateRequired << QByteArray() << "Download the latest"
+                                              << QList<QUrl>{} << 0 << 0;
         // The address comes from the backend: a local file is never opened.
         QTest::newRow("Download, local file") << Kind::updateRequired << QByteArray("file:///etc/passwd")
                                               << "Download the latest" << QList<QUrl>{} << 0 << 0;
@@ -345,29 +332,15 @@ private slots:
             QCOMPARE(pairing().step().kind(), kind);
     }
 
-    void activation_data()
-    {
-        QTest::addColumn<Kind>("kind");
-        QTest::addColumn<bool>("visited");
-        QTest::addColumn<Qt::ApplicationState>("state");
-        QTest::addColumn<int>("launches");
-        QTest::newRow("gate, visited, active") << Kind::needsAccess << true << Qt::ApplicationActive << 1;
-        QTest::newRow("gate, not visited, active") << Kind::needsAccess << false << Qt::ApplicationActive << 0;
-        QTest::newRow("gate, visited, inactive") << Kind::needsAccess << true << Qt::ApplicationInactive << 0;
-        QTest::newRow("gate, visited, hidden") << Kind::needsAccess << true << Qt::ApplicationHidden << 0;
-        QTest::newRow("scan, visited, active") << Kind::scan << true << Qt::ApplicationActive << 0;
-    }
-
+    // Coming back to the application reaches the controller; its relaunch rules are its own test's.
     void activation()
     {
-        QFETCH(Kind, kind);
-        QFETCH(bool, visited);
-        QFETCH(Qt::ApplicationState, state);
-        QFETCH(int, launches);
-        reach(kind);
-        pairing().setDidVisitSettings(visited);
-        emit m_activation.stateChanged(state);
-        QCOMPARE(m_launches, launches);
+        reach(Kind::needsAccess);
+        pairing().setDidVisitSettings(true);
+        emit m_activation.stateChanged(Qt::ApplicationInactive);
+        QCOMPARE(m_launches, 0);
+        emit m_activation.stateChanged(Qt::ApplicationActive);
+        QCOMPARE(m_launches, 1);
     }
 
     // At 520 the column leaves 440 for both; wider, the list grows to 460 and the box stays.
@@ -376,8 +349,7 @@ private slots:
         QTest::addColumn<int>("window");
         QTest::addColumn<int>("list");
         QTest::newRow("minimum width") << 520 << 440;
-        QTest::newRow("just wider than 540") << 541 << 460;
-        QTest::newRow("wide") << 900 << 460;
+        QTest::newRow("wider than 540") << 541 << 460;
     }
 
     void pickerWidths()
@@ -406,7 +378,6 @@ private slots:
         QTest::addColumn<bool>("chooses");
         QTest::newRow("click") << 0 << true;
         QTest::newRow("Return") << int(Qt::Key_Return) << true;
-        QTest::newRow("Enter") << int(Qt::Key_Enter) << true;
         QTest::newRow("Space") << int(Qt::Key_Space) << true;
         QTest::newRow("Return in the search field") << -int(Qt::Key_Return) << false;
     }
@@ -488,49 +459,36 @@ private slots:
     // The picker on its own: search rule, empty states, subtitle and row painting.
     void search_data()
     {
+        QTest::addColumn<bool>("any");  // conversations to pick from, or none
         QTest::addColumn<QString>("query");
         QTest::addColumn<QStringList>("expected");
         const QStringList all{"+15550001111", "joann@example.com", "+33612345678", "+15551234567", "hannah@ann.example"};
-        QTest::newRow("empty") << "" << all;
-        QTest::newRow("only blanks: space, tab, no-break, ideographic") << " \t\u00A0\u3000" << all;
+        const QStringList noMatch{"No matches \u2014 try a different name or number."};
+        const QStringList none{"No conversations found in Messages yet."};
+        QTest::newRow("empty") << true << "" << all;
+        QTest::newRow("only blanks: space, tab, no-break, ideographic") << true << " \t\u00A0\u3000" << all;
         QTest::newRow("ANN between blanks: names and handles, in order, once each")
-            << "  ANN\t" << QStringList{"+15550001111", "joann@example.com", "hannah@ann.example"};
-        QTest::newRow("line break is not trimmed") << "ann\n" << QStringList{};
-        QTest::newRow("blank inside stays") << "anna  smith" << QStringList{};
-        QTest::newRow("run of digits") << "5551234" << QStringList{"+15551234567"};
-        QTest::newRow("leading plus as typed") << "+1555" << QStringList{"+15550001111", "+15551234567"};
-        QTest::newRow("spaces between digits") << "555 123" << QStringList{};
-        QTest::newRow("brackets and dashes") << "(555) 123-4567" << QStringList{};
-        QTest::newRow("Unicode lower case") << "\u00C9LODIE" << QStringList{"+33612345678"};
-        QTest::newRow("no match") << "zzz" << QStringList{};
-        QTest::newRow("never across a name's end") << "smith\uFFFF+1" << QStringList{};
+            << true << "  ANN\t" << QStringList{"+15550001111", "joann@example.com", "hannah@ann.example"};
+        QTest::newRow("line break is not trimmed") << true << "ann\n" << noMatch;
+        QTest::newRow("blank inside stays") << true << "anna  smith" << noMatch;
+        QTest::newRow("run of digits") << true << "5551234" << QStringList{"+15551234567"};
+        QTest::newRow("leading plus as typed") << true << "+1555" << QStringList{"+15550001111", "+15551234567"};
+        QTest::newRow("spaces between digits") << true << "555 123" << noMatch;
+        QTest::newRow("Unicode lower case") << true << "\u00C9LODIE" << QStringList{"+33612345678"};
+        QTest::newRow("never across a name's end") << true << "smith\uFFFF+1" << noMatch;
+        QTest::newRow("nothing in Messages") << false << "" << none;
+        QTest::newRow("nothing in Messages, a query") << false << "ann" << none;
     }
 
     void search()
     {
+        QFETCH(bool, any);
         QFETCH(QString, query);
         QFETCH(QStringList, expected);
-        ConversationListModel model;
-        model.setConversations(people);
-        model.setQuery(query);
-        QCOMPARE(shownHandles(model), expected);
-    }
-
-    void emptyState()
-    {
-        const QString none = QStringLiteral("No conversations found in Messages yet.");
-        const QString noMatch = QStringLiteral("No matches \u2014 try a different name or number.");
-        // Conversations or none, the text typed, the text shown (empty: the list).
-        const QList<std::tuple<bool, QString, QString>> cases{
-            {false, "", none}, {false, "ann", none}, {true, "zzz", noMatch}, {true, "ann", ""}};
-        for (const auto &[any, query, text] : cases) {
-            Picker picker;
-            picker.setConversations(any ? people : QList<Conversation>{});
-            picker.findChild<QLineEdit *>(QStringLiteral("search"))->setText(query);
-            const auto *empty = picker.findChild<BrandText *>(QStringLiteral("emptyText"));
-            QCOMPARE(picker.list()->isVisibleTo(&picker), text.isEmpty());
-            QCOMPARE(empty->isVisibleTo(&picker) ? empty->text() : QString(), text);
-        }
+        Picker picker;
+        picker.setConversations(any ? people : QList<Conversation>{});
+        picker.findChild<QLineEdit *>(QStringLiteral("search"))->setText(query);
+        QCOMPARE(shown(picker), expected);
     }
 
     void subtitle()
