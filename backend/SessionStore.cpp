@@ -28,6 +28,12 @@ public:
         check(sqlite3_bind_blob(m_stmt, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT));
         return *this;
     }
+    // Without a copy: the text must outlive the statement's step (a transcript may be large).
+    Statement &bindView(int index, const std::string &text)
+    {
+        check(sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8));
+        return *this;
+    }
     Statement &bind(int index, const std::optional<std::string> &text)
     {
         return text ? bind(index, *text) : bindNull(index);
@@ -102,6 +108,7 @@ SessionStore::SessionStore(const std::string &path)
     }
     try {
         sqlite3_busy_timeout(m_db, 5000);
+        exec("PRAGMA secure_delete=ON");
         if (!path.empty()) {
             // WAL without a sync per commit: a crash may lose the last moments, never the file.
             exec("PRAGMA journal_mode=WAL");
@@ -160,7 +167,8 @@ std::optional<PairingSession> SessionStore::find(const std::string &id)
 {
     Statement stmt(m_db,
                    "SELECT id, key_hash, client_version, state, phone_token_hash, choice, upload_id,"
-                   " transcript IS NOT NULL, created_ms, touched_ms FROM session WHERE id = ?1");
+                   " transcript IS NOT NULL, transcript IS NULL AND file_name IS NOT NULL, created_ms, touched_ms"
+                   " FROM session WHERE id = ?1");
     stmt.bind(1, id);
     if (!stmt.step())
         return std::nullopt;
@@ -173,8 +181,9 @@ std::optional<PairingSession> SessionStore::find(const std::string &id)
     s.choice = stmt.optionalText(5);
     s.uploadId = stmt.optionalText(6);
     s.hasTranscript = stmt.integer(7) != 0;
-    s.createdMs = stmt.integer(8);
-    s.touchedMs = stmt.integer(9);
+    s.transcriptFetched = stmt.integer(8) != 0;
+    s.createdMs = stmt.integer(9);
+    s.touchedMs = stmt.integer(10);
     return s;
 }
 
@@ -194,13 +203,31 @@ void SessionStore::update(const PairingSession &s)
 
 void SessionStore::setTranscript(const std::string &id, const std::optional<StoredTranscript> &transcript)
 {
-    Statement stmt(m_db, "UPDATE session SET transcript = ?2, file_name = ?3 WHERE id = ?1");
-    stmt.bind(1, id);
-    if (transcript)
-        stmt.bind(2, transcript->text).bind(3, transcript->fileName);
-    else
-        stmt.bindNull(2).bindNull(3);
-    stmt.step();
+    {
+        Statement stmt(m_db, "UPDATE session SET transcript = ?2, file_name = ?3 WHERE id = ?1");
+        stmt.bind(1, id);
+        if (transcript)
+            stmt.bindView(2, transcript->text).bind(3, transcript->fileName);
+        else
+            stmt.bindNull(2).bindNull(3);
+        stmt.step();
+    }
+    if (!transcript)
+        scrub();
+}
+
+void SessionStore::markFetched(const std::string &id)
+{
+    {
+        Statement stmt(m_db, "UPDATE session SET transcript = NULL WHERE id = ?1");
+        stmt.bind(1, id).step();
+    }
+    scrub();
+}
+
+void SessionStore::scrub()
+{
+    exec("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 std::optional<StoredTranscript> SessionStore::transcript(const std::string &id)
@@ -214,10 +241,15 @@ std::optional<StoredTranscript> SessionStore::transcript(const std::string &id)
 
 int SessionStore::removeIdleSince(std::int64_t cutoffMs)
 {
-    Statement stmt(m_db, "DELETE FROM session WHERE touched_ms < ?1");
-    stmt.bind(1, cutoffMs);
-    stmt.step();
-    return sqlite3_changes(m_db);
+    int removed = 0;
+    {
+        Statement stmt(m_db, "DELETE FROM session WHERE touched_ms < ?1");
+        stmt.bind(1, cutoffMs).step();
+        removed = sqlite3_changes(m_db);
+    }
+    if (removed > 0)
+        scrub();
+    return removed;
 }
 
 const char *stateName(PairingSession::State state)

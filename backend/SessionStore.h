@@ -19,6 +19,7 @@ struct PairingSession {
     std::optional<std::string> choice;    // the reported choice, as compact JSON
     std::optional<std::string> uploadId;  // set while the phone waits for the transcript
     bool hasTranscript = false;
+    bool transcriptFetched = false;  // handed to the phone and deleted since
     std::int64_t createdMs = 0;
     std::int64_t touchedMs = 0;   // last accepted request of either side
 };
@@ -31,7 +32,8 @@ struct StoredTranscript {
     std::string fileName;
 };
 
-// Sessions in one SQLite database (a file, or memory when the path is empty).
+// Sessions in one SQLite database (a file, or memory when the path is empty). A deleted
+// transcript leaves no bytes behind in the database or its -wal file.
 // Not thread-safe: the service serialises every use.
 class SessionStore {
 public:
@@ -46,12 +48,18 @@ public:
     std::optional<PairingSession> find(const std::string &id);
     // Writes everything but the transcript.
     void update(const PairingSession &session);
+    // Stores a transcript, or deletes it (and the mark of a fetched one).
     void setTranscript(const std::string &id, const std::optional<StoredTranscript> &transcript);
     std::optional<StoredTranscript> transcript(const std::string &id);
+    // Deletes the transcript and remembers that the phone has it.
+    void markFetched(const std::string &id);
     // Removes sessions whose last request is older than the cut-off; returns how many.
     int removeIdleSince(std::int64_t cutoffMs);
 
 private:
     void exec(const char *sql);
+    // Deleted text is zeroed in the file (secure_delete); this empties the -wal file that still
+    // holds the older pages.
+    void scrub();
     sqlite3 *m_db = nullptr;
 };
