@@ -145,7 +145,7 @@ template <class Stream>
 class Connection : public ConnectionBase, public std::enable_shared_from_this<Connection<Stream>> {
 public:
     Connection(HttpServer::Impl &server, Stream stream, std::string remote)
-        : m_server(server), m_stream(std::move(stream)), m_remote(std::move(remote))
+        : m_server(server), m_stream(std::move(stream)), m_deadline(m_stream.get_executor()), m_remote(std::move(remote))
     {
     }
     ~Connection() override { m_server.leave(this); }
@@ -211,9 +211,21 @@ private:
         } else {
             deadline = m_started + m_server.allowance(m_parser->get().body().fields.bytesRead());
         }
-        beast::get_lowest_layer(m_stream).expires_at(deadline);
+        // A timer of our own rather than the stream's: that one closes the socket, and a slow
+        // client is owed its 408.
+        beast::get_lowest_layer(m_stream).expires_never();
+        m_timedOut = false;
+        m_deadline.expires_at(deadline);
+        m_deadline.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+            if (!ec && self->m_phase != Phase::Answering && self->m_phase != Phase::Closed) {
+                self->m_timedOut = true;
+                beast::error_code ignored;
+                self->socket().cancel(ignored);
+            }
+        });
         http::async_read_some(m_stream, m_buffer, *m_parser,
                               [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                                  self->m_deadline.cancel();
                                   self->onRead(ec);
                               });
     }
@@ -222,8 +234,8 @@ private:
     {
         if (m_phase == Phase::Closed)
             return;
-        if (ec == beast::error::timeout) {
-            if (m_phase == Phase::Idle)
+        if (m_timedOut) {
+            if (m_phase == Phase::Idle && !m_parser->got_some())
                 return close();
             return refuse(408, "request timed out");
         }
@@ -236,8 +248,8 @@ private:
             return refuse(400, JsonFields::refusal(status));
         if (ec) {
             // The peer went away, or sent something that is not HTTP.
-            if (ec.category() == http::make_error_code(http::error::end_of_stream).category() && ec != http::error::end_of_stream &&
-                m_phase != Phase::Idle)
+            if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
+                ec != http::error::end_of_stream && ec != http::error::partial_message)
                 return refuse(400, "bad request");
             return close();
         }
@@ -354,6 +366,7 @@ private:
 
     void closeSocket()
     {
+        m_deadline.cancel();
         beast::error_code ignored;
         socket().shutdown(tcp::socket::shutdown_both, ignored);
         beast::get_lowest_layer(m_stream).close();
@@ -362,6 +375,8 @@ private:
 
     HttpServer::Impl &m_server;
     Stream m_stream;
+    asio::steady_timer m_deadline;
+    bool m_timedOut = false;
     std::string m_remote;
     beast::flat_buffer m_buffer{kHeaderLimit + 64 * 1024};
     std::optional<http::request_parser<ScanBody>> m_parser;
