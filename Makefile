@@ -22,11 +22,14 @@ bench: deps
 	cmake --build --preset release -j $(JOBS)
 	@for b in build/release/bench/bench_*; do [ -f $$b ] && [ -x $$b ] || continue; echo "== $$(basename $$b)"; $$b || exit 1; done
 
+# Each target fuzz/fuzz_<name>.cpp runs FUZZ_SECONDS with fuzz/<name>.dict and a corpus of its own.
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
-	mkdir -p build/fuzz/corpus
-	build/fuzz/fuzz/fuzz_attributed_body -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/attributed_body.dict build/fuzz/corpus
+	@for t in attributed_body vcard pairing_requests; do \
+	  mkdir -p build/fuzz/corpus-$$t; echo "== fuzz_$$t"; \
+	  build/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/$$t.dict -artifact_prefix=build/fuzz/ \
+	    build/fuzz/corpus-$$t || exit 1; done
 
 clean:
 	rm -rf build

@@ -122,7 +122,8 @@ void compareWithNlohmann(const std::string &body, const JsonFields &fields, cons
     case JsonFields::Status::Complete:
         break;
     case JsonFields::Status::NotObject:
-        require(!accepted || !object);
+        // nlohmann takes a NUL byte for the end of the text; to the scanner it is an error.
+        require(!accepted || !object || body.find('\0') != std::string::npos);
         return;
     case JsonFields::Status::TooDeep:
     case JsonFields::Status::Reading:
