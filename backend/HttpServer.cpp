@@ -264,6 +264,9 @@ private:
             }
             if (!body.known)
                 return refuse(404, "unknown endpoint");
+            // Large bodies in large reads; idle connections keep a small buffer.
+            if (m_parser->content_length().value_or(kHeaderLimit) >= kHeaderLimit)
+                m_buffer.reserve(64 * 1024);
             if (m_parser->get().method() != http::verb::post)
                 return refuse(405, "only POST is answered");
         }
@@ -317,6 +320,8 @@ private:
             if (ec || !self->m_keepAlive)
                 return self->m_refused && !ec ? self->drainThenClose() : self->close();
             self->m_response = {};
+            if (self->m_buffer.capacity() > kHeaderLimit && self->m_buffer.size() == 0)
+                self->m_buffer.shrink_to_fit();
             self->nextRequest();
         });
     }

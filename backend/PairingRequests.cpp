@@ -10,18 +10,53 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <ctime>
 #include <stdexcept>
+#include <thread>
 
 using json = nlohmann::json;
 using Kind = JsonFields::Kind;
 
+constexpr auto kScrubDelay = std::chrono::milliseconds(100);
+
 namespace {
 
 struct Reply {
-    int status = 200;
-    json body = json::object();
+    Reply(int s = 200, json b = json::object()) : status(s), body(std::move(b)) {}
+    int status;
+    json body;
+    std::string text;  // when set, the answer as it goes out, in place of `body`
 };
+
+// A JSON string of UTF-8 text, in one pass: a transcript's answer is mostly its text.
+void appendQuoted(std::string &out, const std::string &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    out.reserve(out.size() + text.size() + text.size() / 16 + 2);
+    out += '"';
+    std::size_t plain = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue;
+        out.append(text, plain, i - plain);
+        plain = i + 1;
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    out.append(text, plain, std::string::npos);
+    out += '"';
+}
 
 Reply refuse(int status, const std::string &text)
 {
@@ -141,6 +176,31 @@ struct PairingRequests::Impl {
     PairingServiceOptions options;
     std::unique_ptr<SessionStore> store;
     std::mutex storeMutex;  // one connection: every store use, check through write, holds it
+    std::condition_variable wake;
+    bool stopping = false;
+    std::thread scrubber;
+
+    // Deleted transcripts leave the -wal file within kScrubDelay; one checkpoint serves every
+    // deletion in that time.
+    void scrubLoop()
+    {
+        std::unique_lock lock(storeMutex);
+        while (!stopping) {
+            wake.wait_for(lock, kScrubDelay);
+            scrubIfDue();
+        }
+    }
+
+    void scrubIfDue()
+    {
+        try {
+            if (store->scrubDue())
+                store->scrub();
+        } catch (const std::exception &e) {
+            if (options.log)
+                options.log(utcStamp() + " internal error: " + e.what());
+        }
+    }
 
     std::int64_t nowMs() const
     {
@@ -351,9 +411,13 @@ struct PairingRequests::Impl {
                 return Reply{200, json{{"status", "waiting"}}};
             // Handed over once, then gone from the store: the service keeps no conversation.
             store->markFetched(s.id);
-            return Reply{200, json{{"status", "uploaded"},
-                                   {"transcript", std::move(transcript->text)},
-                                   {"file_name", std::move(transcript->fileName)}}};
+            Reply reply;
+            reply.text = R"({"status":"uploaded","transcript":)";
+            appendQuoted(reply.text, transcript->text);
+            reply.text += R"(,"file_name":)";
+            appendQuoted(reply.text, transcript->fileName);
+            reply.text += '}';
+            return reply;
         });
     }
 
@@ -391,9 +455,19 @@ PairingRequests::PairingRequests(const PairingServiceOptions &options) : d(std::
 {
     d->options = options;
     d->store = std::make_unique<SessionStore>(options.databasePath);
+    d->scrubber = std::thread([impl = d.get()] { impl->scrubLoop(); });
 }
 
-PairingRequests::~PairingRequests() = default;
+PairingRequests::~PairingRequests()
+{
+    {
+        std::lock_guard lock(d->storeMutex);
+        d->stopping = true;
+    }
+    d->wake.notify_all();
+    d->scrubber.join();
+    d->scrubIfDue();
+}
 
 std::optional<std::vector<std::string>> PairingRequests::fields(std::string_view endpoint)
 {
@@ -418,6 +492,8 @@ PairingAnswer PairingRequests::answer(std::string_view endpoint, JsonFields &bod
             reply = refuse(500, "internal error");
         }
     }
+    if (!reply.text.empty())
+        return {reply.status, std::move(reply.text)};
     return {reply.status, reply.body.dump(-1, ' ', false, json::error_handler_t::replace)};
 }
 

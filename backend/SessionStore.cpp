@@ -7,14 +7,15 @@
 
 namespace {
 
+// A prepared statement of the store, reset for its next use when this goes.
 class Statement {
 public:
-    Statement(sqlite3 *db, const char *sql) : m_db(db)
+    Statement(sqlite3 *db, sqlite3_stmt *stmt) : m_db(db), m_stmt(stmt) {}
+    ~Statement()
     {
-        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK)
-            fail();
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);  // a transcript bound without a copy must not outlive us
     }
-    ~Statement() { sqlite3_finalize(m_stmt); }
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
 
@@ -135,7 +136,19 @@ SessionStore::SessionStore(const std::string &path)
 
 SessionStore::~SessionStore()
 {
+    for (const auto &[sql, stmt] : m_statements)
+        sqlite3_finalize(stmt);
     sqlite3_close(m_db);
+}
+
+sqlite3_stmt *SessionStore::prepared(const char *sql)
+{
+    sqlite3_stmt *&stmt = m_statements[sql];
+    if (!stmt && sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+        m_statements.erase(sql);
+        throw std::runtime_error(std::string("session store: ") + sqlite3_errmsg(m_db));
+    }
+    return stmt;
 }
 
 void SessionStore::exec(const char *sql)
@@ -150,9 +163,8 @@ void SessionStore::exec(const char *sql)
 
 bool SessionStore::insert(const PairingSession &s)
 {
-    Statement stmt(m_db,
-                   "INSERT OR IGNORE INTO session (id, key_hash, client_version, state, phone_token_hash, choice,"
-                   " upload_id, created_ms, touched_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    Statement stmt(m_db, prepared("INSERT OR IGNORE INTO session (id, key_hash, client_version, state, phone_token_hash, choice,"
+                   " upload_id, created_ms, touched_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"));
     stmt.bind(1, s.id).bindBlob(2, s.keyHash).bind(3, s.clientVersion).bind(4, std::string(stateName(s.state)));
     if (s.phoneTokenHash.empty())
         stmt.bindNull(5);
@@ -165,10 +177,9 @@ bool SessionStore::insert(const PairingSession &s)
 
 std::optional<PairingSession> SessionStore::find(const std::string &id)
 {
-    Statement stmt(m_db,
-                   "SELECT id, key_hash, client_version, state, phone_token_hash, choice, upload_id,"
+    Statement stmt(m_db, prepared("SELECT id, key_hash, client_version, state, phone_token_hash, choice, upload_id,"
                    " transcript IS NOT NULL, transcript IS NULL AND file_name IS NOT NULL, created_ms, touched_ms"
-                   " FROM session WHERE id = ?1");
+                   " FROM session WHERE id = ?1"));
     stmt.bind(1, id);
     if (!stmt.step())
         return std::nullopt;
@@ -189,9 +200,8 @@ std::optional<PairingSession> SessionStore::find(const std::string &id)
 
 void SessionStore::update(const PairingSession &s)
 {
-    Statement stmt(m_db,
-                   "UPDATE session SET state = ?2, phone_token_hash = ?3, choice = ?4, upload_id = ?5,"
-                   " touched_ms = ?6 WHERE id = ?1");
+    Statement stmt(m_db, prepared("UPDATE session SET state = ?2, phone_token_hash = ?3, choice = ?4, upload_id = ?5,"
+                   " touched_ms = ?6 WHERE id = ?1"));
     stmt.bind(1, s.id).bind(2, std::string(stateName(s.state)));
     if (s.phoneTokenHash.empty())
         stmt.bindNull(3);
@@ -204,7 +214,7 @@ void SessionStore::update(const PairingSession &s)
 void SessionStore::setTranscript(const std::string &id, const std::optional<StoredTranscript> &transcript)
 {
     {
-        Statement stmt(m_db, "UPDATE session SET transcript = ?2, file_name = ?3 WHERE id = ?1");
+        Statement stmt(m_db, prepared("UPDATE session SET transcript = ?2, file_name = ?3 WHERE id = ?1"));
         stmt.bind(1, id);
         if (transcript)
             stmt.bindView(2, transcript->text).bind(3, transcript->fileName);
@@ -213,26 +223,27 @@ void SessionStore::setTranscript(const std::string &id, const std::optional<Stor
         stmt.step();
     }
     if (!transcript)
-        scrub();
+        m_scrubDue = true;
 }
 
 void SessionStore::markFetched(const std::string &id)
 {
     {
-        Statement stmt(m_db, "UPDATE session SET transcript = NULL WHERE id = ?1");
+        Statement stmt(m_db, prepared("UPDATE session SET transcript = NULL WHERE id = ?1"));
         stmt.bind(1, id).step();
     }
-    scrub();
+    m_scrubDue = true;
 }
 
 void SessionStore::scrub()
 {
+    m_scrubDue = false;
     exec("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 std::optional<StoredTranscript> SessionStore::transcript(const std::string &id)
 {
-    Statement stmt(m_db, "SELECT transcript, file_name FROM session WHERE id = ?1 AND transcript IS NOT NULL");
+    Statement stmt(m_db, prepared("SELECT transcript, file_name FROM session WHERE id = ?1 AND transcript IS NOT NULL"));
     stmt.bind(1, id);
     if (!stmt.step())
         return std::nullopt;
@@ -243,12 +254,12 @@ int SessionStore::removeIdleSince(std::int64_t cutoffMs)
 {
     int removed = 0;
     {
-        Statement stmt(m_db, "DELETE FROM session WHERE touched_ms < ?1");
+        Statement stmt(m_db, prepared("DELETE FROM session WHERE touched_ms < ?1"));
         stmt.bind(1, cutoffMs).step();
         removed = sqlite3_changes(m_db);
     }
     if (removed > 0)
-        scrub();
+        m_scrubDue = true;
     return removed;
 }
 

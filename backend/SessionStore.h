@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // One pairing session as the service keeps it. The transcript itself is read and written
 // apart from the rest, so that a poll never loads a large text.
@@ -56,10 +58,18 @@ public:
     // Removes sessions whose last request is older than the cut-off; returns how many.
     int removeIdleSince(std::int64_t cutoffMs);
 
+    // Deleted text is zeroed in the database file (secure_delete), but the -wal file still holds
+    // the older pages until a checkpoint empties it. One checkpoint costs more than a whole
+    // session's other writes, so deletions mark it due and the owner runs it soon after.
+    bool scrubDue() const { return m_scrubDue; }
+    void scrub();
+
+    // A statement prepared once, for the life of the store.
+    sqlite3_stmt *prepared(const char *sql);
+
 private:
     void exec(const char *sql);
-    // Deleted text is zeroed in the file (secure_delete); this empties the -wal file that still
-    // holds the older pages.
-    void scrub();
     sqlite3 *m_db = nullptr;
+    bool m_scrubDue = false;
+    std::unordered_map<const char *, sqlite3_stmt *> m_statements;  // by the text's address
 };

@@ -91,7 +91,7 @@ private:
         }
         if (stage >= 3) {
             json upload = importer;
-            upload.update({{"transcript", "Mum: hi\n"}, {"file_name", "chat.txt"}});
+            upload.update({{"transcript", "Mum: \"hi\" \\ \u0001\t\r\n caf\u00e9 \U0001F35C"}, {"file_name", "chat.txt"}});
             post(requests, "vellora-pair-upload", upload);
         }
         if (stage >= 4)
