@@ -216,8 +216,9 @@ private:
         beast::get_lowest_layer(m_stream).expires_never();
         m_timedOut = false;
         m_deadline.expires_at(deadline);
-        m_deadline.async_wait([self = this->shared_from_this()](beast::error_code ec) {
-            if (!ec && self->m_phase != Phase::Answering && self->m_phase != Phase::Closed) {
+        // A timer that fired as its read completed must not cut the next read short.
+        m_deadline.async_wait([self = this->shared_from_this(), read = ++m_reads](beast::error_code ec) {
+            if (!ec && read == self->m_reads && self->m_phase != Phase::Answering && self->m_phase != Phase::Closed) {
                 self->m_timedOut = true;
                 beast::error_code ignored;
                 self->socket().cancel(ignored);
@@ -226,6 +227,7 @@ private:
         http::async_read_some(m_stream, m_buffer, *m_parser,
                               [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                                   self->m_deadline.cancel();
+                                  ++self->m_reads;
                                   self->onRead(ec);
                               });
     }
@@ -382,6 +384,7 @@ private:
     Stream m_stream;
     asio::steady_timer m_deadline;
     bool m_timedOut = false;
+    std::uint64_t m_reads = 0;  // reads started, so a late timer knows whether its read is still on
     std::string m_remote;
     beast::flat_buffer m_buffer{kHeaderLimit + 64 * 1024};
     std::optional<http::request_parser<ScanBody>> m_parser;
