@@ -448,37 +448,56 @@ int main(int argc, char **argv)
     // 1. Sessions through the protocol, in-process.
     const int sessions = 1000;
     const int clients = 8;
-    SessionRun floorRun;
-    {
-        auto server = floorServer(json{{"status", "uploaded"}, {"transcript", transcriptOf(0, kTranscriptBytes)},
-                                       {"file_name", "chat.txt"}}.dump());
-        floorRun = drive("http://127.0.0.1:" + std::to_string(server->port()), sessions, clients, false);
+    // Three rounds of floor, service and service in memory, taken in turn so that a change in the
+    // machine's load falls on all three; each figure is the median round's.
+    std::vector<SessionRun> floorRuns, fileRuns, memoryRuns;
+    const std::string fetched =
+        json{{"status", "uploaded"}, {"transcript", transcriptOf(0, kTranscriptBytes)}, {"file_name", "chat.txt"}}.dump();
+    for (int round = 0; round < 3; ++round) {
+        {
+            auto server = floorServer(fetched);
+            floorRuns.push_back(drive("http://127.0.0.1:" + std::to_string(server->port()), sessions, clients, false));
+        }
+        for (bool inFile : {true, false}) {
+            PairingServiceOptions options;
+            if (inFile)
+                options.databasePath =
+                    (dir.path() + QStringLiteral("/sessions-%1.sqlite").arg(round)).toStdString();
+            PairingService service(options);
+            service.start();
+            (inFile ? fileRuns : memoryRuns).push_back(drive(service.baseUrl(), sessions, clients, true));
+        }
     }
-    SessionRun run;
-    {
-        PairingServiceOptions options;
-        options.databasePath = (dir.path() + QStringLiteral("/sessions.sqlite")).toStdString();
-        PairingService service(options);
-        service.start();
-        run = drive(service.baseUrl(), sessions, clients, true);
-    }
-    std::printf("1. %d sessions open at once, %d client threads, %zu KB transcripts, SQLite file\n", sessions,
+    const auto median = [](std::vector<SessionRun> &runs) -> SessionRun & {
+        std::sort(runs.begin(), runs.end(), [](const SessionRun &a, const SessionRun &b) { return a.seconds < b.seconds; });
+        return runs[runs.size() / 2];
+    };
+    const SessionRun &floorRun = median(floorRuns);
+    const SessionRun &run = median(fileRuns);
+    const SessionRun &inMemory = median(memoryRuns);
+    int lost = 0;
+    for (const SessionRun &r : fileRuns)
+        lost += r.failed;
+    std::printf("1. %d sessions open at once, %d client threads, %zu KB transcripts, SQLite file (median of 3)\n", sessions,
                 clients, kTranscriptBytes / 1024);
     std::printf("  %-30s %9.0f /s    floor %9.0f /s   (target: at least 0.6x the floor)\n", "sessions per second",
                 sessions / run.seconds, sessions / floorRun.seconds);
+    std::printf("  %-30s %9.0f /s    (the same service with its store in memory)\n", "", sessions / inMemory.seconds);
     std::printf("  %-30s %9.2f ms    floor %9.2f ms   (target: under 50 ms; %zu requests)\n", "p99 request latency",
                 run.p99Ms, floorRun.p99Ms, run.requests);
-    std::printf("  %-30s %6d / %d   lost %d\n", "transcripts fetched intact", run.intact, sessions, run.failed);
-    ok = ok && run.intact == sessions;
+    std::printf("  %-30s %6d / %d   lost %d in all three rounds\n", "transcripts fetched intact", run.intact,
+                sessions, lost);
+    ok = ok && lost == 0;
 
     // 2. The same against the service's own process, killed half-way, restarted on its store.
+    const double killAfter = run.seconds / 2;
     {
         const QString db = dir.path() + QStringLiteral("/killed.sqlite");
         Child first;
         startChild(first, backendArguments(db), "vellora-backend listening on ");
         SessionRun killed;
         std::thread driver([&] { killed = drive(first.base, sessions, clients, true); });
-        std::this_thread::sleep_for(std::chrono::duration<double>(run.seconds / 2));
+        std::this_thread::sleep_for(std::chrono::duration<double>(killAfter));
         ::kill(pid_t(first.process.processId()), SIGKILL);
         driver.join();
         first.process.waitForFinished();
