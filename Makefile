@@ -26,13 +26,15 @@ bench: deps
 	cmake --build --preset release -j $(JOBS)
 	@for b in build/release/bench/bench_*; do [ -f $$b ] && [ -x $$b ] || continue; echo "== $$(basename $$b)"; $$b || exit 1; done
 
+# Each target fuzz/fuzz_<name>.cpp runs FUZZ_SECONDS with fuzz/<name>.dict and a corpus of its own.
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
-	mkdir -p build/fuzz/corpus
-	build/fuzz/fuzz/fuzz_attributed_body -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/attributed_body.dict build/fuzz/corpus
-	mkdir -p build/fuzz/corpus-loading
-	build/fuzz/fuzz/fuzz_message_loading -max_total_time=$(FUZZ_SECONDS) -dict=fuzz/attributed_body.dict build/fuzz/corpus-loading
+	@for t in attributed_body vcard pairing_requests message_loading; do \
+	  dict=fuzz/$$t.dict; [ -f $$dict ] || dict=fuzz/attributed_body.dict; \
+	  mkdir -p build/fuzz/corpus-$$t; echo "== fuzz_$$t"; \
+	  build/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -dict=$$dict -artifact_prefix=build/fuzz/ \
+	    build/fuzz/corpus-$$t || exit 1; done
 
 clean:
 	rm -rf build

@@ -11,18 +11,23 @@ struct PairingServiceOptions {
     int port = 0;                       // 0: a free port, see PairingService::port()
     std::string databasePath;           // empty: sessions live in memory only
     std::chrono::seconds idleTimeout = std::chrono::minutes(15);
+    // Fits a conversation of about a million messages: a transcript line averages some 60 bytes.
     std::size_t maxBodyBytes = std::size_t(64) << 20;
     std::string minClientVersion;       // empty: every importer version is accepted
     std::string downloadUrl = "https://vellora.app/download";
     std::string certFile;               // both set: the service speaks HTTPS
     std::string keyFile;
-    int threads = 16;                   // one per open connection; keep-alive holds one
+    int threads = 4;                    // threads answering requests; open connections hold none
+    // Connection limits; see HttpServerOptions.
+    std::chrono::milliseconds connectionIdleTimeout{std::chrono::seconds(20)};
+    std::chrono::milliseconds headerTimeout{std::chrono::seconds(10)};
+    std::chrono::milliseconds bodyGrace{std::chrono::seconds(10)};
     std::function<std::chrono::system_clock::time_point()> clock;  // empty: the system clock
     std::function<void(const std::string &)> log;                   // one line per request; empty: quiet
 };
 
 // The reference pairing service: the importer's four endpoints and the phone's five, each a
-// POST of a JSON object to "<base>/<name>". Serves on a background thread between start()
+// POST of a JSON object to "<base>/<name>". Serves on background threads between start()
 // and stop(); usable in-process from tests.
 class PairingService {
 public:
@@ -33,7 +38,9 @@ public:
 
     // Opens the store, binds and starts serving; throws std::runtime_error.
     void start();
-    // Stops accepting, finishes the requests in flight and closes the store. Idempotent.
+    // Within about half a second whatever the clients do: closes idle and half-sent requests,
+    // finishes the answers under way, closes the store. Every answered write is in the store.
+    // Idempotent.
     void stop();
 
     int port() const;

@@ -7,14 +7,15 @@
 
 namespace {
 
+// A prepared statement of the store, reset for its next use when this goes.
 class Statement {
 public:
-    Statement(sqlite3 *db, const char *sql) : m_db(db)
+    Statement(sqlite3 *db, sqlite3_stmt *stmt) : m_db(db), m_stmt(stmt) {}
+    ~Statement()
     {
-        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK)
-            fail();
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);  // a transcript bound without a copy must not outlive us
     }
-    ~Statement() { sqlite3_finalize(m_stmt); }
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
 
@@ -26,6 +27,12 @@ public:
     Statement &bindBlob(int index, const std::string &bytes)
     {
         check(sqlite3_bind_blob(m_stmt, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT));
+        return *this;
+    }
+    // Without a copy: the text must outlive the statement's step (a transcript may be large).
+    Statement &bindView(int index, const std::string &text)
+    {
+        check(sqlite3_bind_text64(m_stmt, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8));
         return *this;
     }
     Statement &bind(int index, const std::optional<std::string> &text)
@@ -102,6 +109,7 @@ SessionStore::SessionStore(const std::string &path)
     }
     try {
         sqlite3_busy_timeout(m_db, 5000);
+        exec("PRAGMA secure_delete=ON");
         if (!path.empty()) {
             // WAL without a sync per commit: a crash may lose the last moments, never the file.
             exec("PRAGMA journal_mode=WAL");
@@ -128,7 +136,19 @@ SessionStore::SessionStore(const std::string &path)
 
 SessionStore::~SessionStore()
 {
+    for (const auto &[sql, stmt] : m_statements)
+        sqlite3_finalize(stmt);
     sqlite3_close(m_db);
+}
+
+sqlite3_stmt *SessionStore::prepared(const char *sql)
+{
+    sqlite3_stmt *&stmt = m_statements[sql];
+    if (!stmt && sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+        m_statements.erase(sql);
+        throw std::runtime_error(std::string("session store: ") + sqlite3_errmsg(m_db));
+    }
+    return stmt;
 }
 
 void SessionStore::exec(const char *sql)
@@ -143,9 +163,8 @@ void SessionStore::exec(const char *sql)
 
 bool SessionStore::insert(const PairingSession &s)
 {
-    Statement stmt(m_db,
-                   "INSERT OR IGNORE INTO session (id, key_hash, client_version, state, phone_token_hash, choice,"
-                   " upload_id, created_ms, touched_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    Statement stmt(m_db, prepared("INSERT OR IGNORE INTO session (id, key_hash, client_version, state, phone_token_hash, choice,"
+                   " upload_id, created_ms, touched_ms) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)"));
     stmt.bind(1, s.id).bindBlob(2, s.keyHash).bind(3, s.clientVersion).bind(4, std::string(stateName(s.state)));
     if (s.phoneTokenHash.empty())
         stmt.bindNull(5);
@@ -158,9 +177,9 @@ bool SessionStore::insert(const PairingSession &s)
 
 std::optional<PairingSession> SessionStore::find(const std::string &id)
 {
-    Statement stmt(m_db,
-                   "SELECT id, key_hash, client_version, state, phone_token_hash, choice, upload_id,"
-                   " transcript IS NOT NULL, created_ms, touched_ms FROM session WHERE id = ?1");
+    Statement stmt(m_db, prepared("SELECT id, key_hash, client_version, state, phone_token_hash, choice, upload_id,"
+                   " transcript IS NOT NULL, transcript IS NULL AND file_name IS NOT NULL, created_ms, touched_ms"
+                   " FROM session WHERE id = ?1"));
     stmt.bind(1, id);
     if (!stmt.step())
         return std::nullopt;
@@ -173,16 +192,16 @@ std::optional<PairingSession> SessionStore::find(const std::string &id)
     s.choice = stmt.optionalText(5);
     s.uploadId = stmt.optionalText(6);
     s.hasTranscript = stmt.integer(7) != 0;
-    s.createdMs = stmt.integer(8);
-    s.touchedMs = stmt.integer(9);
+    s.transcriptFetched = stmt.integer(8) != 0;
+    s.createdMs = stmt.integer(9);
+    s.touchedMs = stmt.integer(10);
     return s;
 }
 
 void SessionStore::update(const PairingSession &s)
 {
-    Statement stmt(m_db,
-                   "UPDATE session SET state = ?2, phone_token_hash = ?3, choice = ?4, upload_id = ?5,"
-                   " touched_ms = ?6 WHERE id = ?1");
+    Statement stmt(m_db, prepared("UPDATE session SET state = ?2, phone_token_hash = ?3, choice = ?4, upload_id = ?5,"
+                   " touched_ms = ?6 WHERE id = ?1"));
     stmt.bind(1, s.id).bind(2, std::string(stateName(s.state)));
     if (s.phoneTokenHash.empty())
         stmt.bindNull(3);
@@ -194,18 +213,37 @@ void SessionStore::update(const PairingSession &s)
 
 void SessionStore::setTranscript(const std::string &id, const std::optional<StoredTranscript> &transcript)
 {
-    Statement stmt(m_db, "UPDATE session SET transcript = ?2, file_name = ?3 WHERE id = ?1");
-    stmt.bind(1, id);
-    if (transcript)
-        stmt.bind(2, transcript->text).bind(3, transcript->fileName);
-    else
-        stmt.bindNull(2).bindNull(3);
-    stmt.step();
+    {
+        Statement stmt(m_db, prepared("UPDATE session SET transcript = ?2, file_name = ?3 WHERE id = ?1"));
+        stmt.bind(1, id);
+        if (transcript)
+            stmt.bindView(2, transcript->text).bind(3, transcript->fileName);
+        else
+            stmt.bindNull(2).bindNull(3);
+        stmt.step();
+    }
+    if (!transcript)
+        m_scrubDue = true;
+}
+
+void SessionStore::markFetched(const std::string &id)
+{
+    {
+        Statement stmt(m_db, prepared("UPDATE session SET transcript = NULL WHERE id = ?1"));
+        stmt.bind(1, id).step();
+    }
+    m_scrubDue = true;
+}
+
+void SessionStore::scrub()
+{
+    m_scrubDue = false;
+    exec("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 std::optional<StoredTranscript> SessionStore::transcript(const std::string &id)
 {
-    Statement stmt(m_db, "SELECT transcript, file_name FROM session WHERE id = ?1 AND transcript IS NOT NULL");
+    Statement stmt(m_db, prepared("SELECT transcript, file_name FROM session WHERE id = ?1 AND transcript IS NOT NULL"));
     stmt.bind(1, id);
     if (!stmt.step())
         return std::nullopt;
@@ -214,10 +252,15 @@ std::optional<StoredTranscript> SessionStore::transcript(const std::string &id)
 
 int SessionStore::removeIdleSince(std::int64_t cutoffMs)
 {
-    Statement stmt(m_db, "DELETE FROM session WHERE touched_ms < ?1");
-    stmt.bind(1, cutoffMs);
-    stmt.step();
-    return sqlite3_changes(m_db);
+    int removed = 0;
+    {
+        Statement stmt(m_db, prepared("DELETE FROM session WHERE touched_ms < ?1"));
+        stmt.bind(1, cutoffMs).step();
+        removed = sqlite3_changes(m_db);
+    }
+    if (removed > 0)
+        m_scrubDue = true;
+    return removed;
 }
 
 const char *stateName(PairingSession::State state)

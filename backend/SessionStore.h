@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // One pairing session as the service keeps it. The transcript itself is read and written
 // apart from the rest, so that a poll never loads a large text.
@@ -19,6 +21,7 @@ struct PairingSession {
     std::optional<std::string> choice;    // the reported choice, as compact JSON
     std::optional<std::string> uploadId;  // set while the phone waits for the transcript
     bool hasTranscript = false;
+    bool transcriptFetched = false;  // handed to the phone and deleted since
     std::int64_t createdMs = 0;
     std::int64_t touchedMs = 0;   // last accepted request of either side
 };
@@ -31,7 +34,8 @@ struct StoredTranscript {
     std::string fileName;
 };
 
-// Sessions in one SQLite database (a file, or memory when the path is empty).
+// Sessions in one SQLite database (a file, or memory when the path is empty). A deleted
+// transcript leaves no bytes behind in the database or its -wal file.
 // Not thread-safe: the service serialises every use.
 class SessionStore {
 public:
@@ -46,12 +50,26 @@ public:
     std::optional<PairingSession> find(const std::string &id);
     // Writes everything but the transcript.
     void update(const PairingSession &session);
+    // Stores a transcript, or deletes it (and the mark of a fetched one).
     void setTranscript(const std::string &id, const std::optional<StoredTranscript> &transcript);
     std::optional<StoredTranscript> transcript(const std::string &id);
+    // Deletes the transcript and remembers that the phone has it.
+    void markFetched(const std::string &id);
     // Removes sessions whose last request is older than the cut-off; returns how many.
     int removeIdleSince(std::int64_t cutoffMs);
+
+    // Deleted text is zeroed in the database file (secure_delete), but the -wal file still holds
+    // the older pages until a checkpoint empties it. One checkpoint costs more than a whole
+    // session's other writes, so deletions mark it due and the owner runs it soon after.
+    bool scrubDue() const { return m_scrubDue; }
+    void scrub();
+
+    // A statement prepared once, for the life of the store.
+    sqlite3_stmt *prepared(const char *sql);
 
 private:
     void exec(const char *sql);
     sqlite3 *m_db = nullptr;
+    bool m_scrubDue = false;
+    std::unordered_map<const char *, sqlite3_stmt *> m_statements;  // by the text's address
 };

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <pthread.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -28,7 +29,8 @@ const char *const usage =
     "  --cert FILE --key FILE   serve HTTPS with this certificate and private key (PEM)\n"
     "  --dev-cert DIR           serve HTTPS with a throwaway authority and certificate written\n"
     "                           into DIR; clients trust DIR/ca.pem\n"
-    "  --threads N              connections served at once (default 16)\n";
+    "  --threads N              threads answering requests (default 4); idle and slow\n"
+    "                           connections hold none\n";
 
 [[noreturn]] void usageError(const std::string &message)
 {
@@ -51,6 +53,17 @@ std::string defaultDatabasePath()
                         QStringLiteral("/vellora-backend");
     QDir().mkpath(dir);
     return (dir + QStringLiteral("/sessions.sqlite")).toStdString();
+}
+
+// Every open connection is a descriptor; the soft limit (often 1024) would refuse clients long
+// before the service is busy.
+void raiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 } // namespace
@@ -134,6 +147,7 @@ int main(int argc, char **argv)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    raiseOpenFileLimit();
     PairingService service(options);
     try {
         service.start();

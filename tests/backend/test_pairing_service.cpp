@@ -8,8 +8,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
+#include <thread>
 
 using json = nlohmann::json;
 
@@ -34,6 +40,7 @@ public:
         options.databasePath = (dir.path() + QStringLiteral("/sessions.sqlite")).toStdString();
         options.idleTimeout = kIdle;
         options.maxBodyBytes = maxBody;
+        options.connectionIdleTimeout = options.headerTimeout = options.bodyGrace = std::chrono::seconds(1);
         options.minClientVersion = "0.2.0";
         options.downloadUrl = "https://example.test/get";
         options.clock = [this] { return std::chrono::system_clock::time_point(std::chrono::milliseconds(nowMs)); };
@@ -113,6 +120,89 @@ QByteArray filledIn(QByteArray body)
     return body;
 }
 
+QByteArray httpRequest(const char *endpoint, const QByteArray &body, qint64 contentLength = -1)
+{
+    return "POST /vellora-pair-" + QByteArray(endpoint) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+           "Content-Type: application/json\r\nContent-Length: " +
+           QByteArray::number(contentLength < 0 ? body.size() : contentLength) + "\r\n\r\n" + body;
+}
+
+// What a hostile client got: the status (0: closed without an answer) and the "error" text.
+struct Outcome {
+    int status = 0;
+    QString error;
+};
+
+// Opens `count` raw connections; on each sends `head` at once and then `trickle` one byte every
+// 100 ms until the server answers. `meanwhile` runs while they are all open.
+QList<Outcome> attack(int port, int count, const QByteArray &head, const QByteArray &trickle,
+                      const std::function<void()> &meanwhile)
+{
+    std::vector<int> sockets;
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<quint16>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            qFatal("cannot connect");
+        sockets.push_back(fd);
+        if (!head.isEmpty())
+            ::send(fd, head.constData(), size_t(head.size()), MSG_NOSIGNAL);
+    }
+    std::atomic<bool> started{false};
+    std::thread trickler([&] {
+        started = true;
+        for (const char byte : trickle) {
+            bool sent = false;
+            for (const int fd : sockets) {
+                pollfd answered{fd, POLLIN, 0};
+                if (::poll(&answered, 1, 0) == 0)
+                    sent = ::send(fd, &byte, 1, MSG_NOSIGNAL) == 1 || sent;
+            }
+            if (!sent)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    while (!started)
+        std::this_thread::yield();
+    meanwhile();
+    trickler.join();
+
+    QList<Outcome> outcomes;
+    for (const int fd : sockets) {
+        const timeval wait{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        QByteArray answer;
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, n);
+        ::close(fd);
+        Outcome outcome;
+        if (answer.startsWith("HTTP/1.1 ")) {
+            outcome.status = answer.mid(9, 3).toInt();
+            const json body = json::parse(answer.mid(answer.indexOf("\r\n\r\n") + 4).toStdString(), nullptr, false);
+            outcome.error = QString::fromStdString(body.is_object() ? body.value("error", "") : "");
+        }
+        outcomes.append(outcome);
+    }
+    return outcomes;
+}
+
+// Every byte of the store's files, -wal and -shm included.
+QByteArray storeFiles(const std::string &databasePath)
+{
+    QByteArray bytes;
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+        QFile file(QString::fromStdString(databasePath) + QLatin1String(suffix));
+        if (file.open(QIODevice::ReadOnly))
+            bytes += file.readAll();
+    }
+    return bytes;
+}
+
 } // namespace
 
 class TestPairingService : public QObject {
@@ -138,7 +228,6 @@ private slots:
         row("key of another length", "poll", R"({"session_id":"{ID}","mac_key":"a"})", 403, "wrong session key");
         row("unknown session", "poll", R"({"session_id":"11111111-2222-4333-8444-555555555555","mac_key":"{KEY}"})",
             404, "unknown pairing session");
-        row("duplicate id", "create", R"({"session_id":"{ID}",{HASH}})", 409, "pairing session already exists");
         row("duplicate id in lower case", "create", R"({"session_id":"3f2504e0-4f89-11d3-9a0c-0305e82c3301",{HASH}})",
             409, "pairing session already exists");
         row("not json", "poll", R"({"session_id":)", 400, notObject);
@@ -267,21 +356,106 @@ private slots:
         QCOMPARE(backend.create(kId, kOtherKey).status, 200);
     }
 
-    void abortForgetsConversation()
+    void hostileClients_data()
     {
+        QTest::addColumn<int>("connections");
+        QTest::addColumn<QByteArray>("head");     // sent at once
+        QTest::addColumn<QByteArray>("trickle");  // then one byte every 100 ms
+        QTest::addColumn<int>("status");          // 0: closed without an answer
+        QTest::addColumn<QString>("error");
+        const QByteArray deep = QByteArray(30000, '[') + QByteArray(30000, ']');
+        const char *const tooDeep = "request body nests too deeply";
+        for (const char *endpoint : {"poll", "claim", "create"})
+            QTest::addRow("30,000 levels, %s", endpoint)
+                << 1 << httpRequest(endpoint, R"({"session_id":)" + deep + "}") << QByteArray() << 400
+                << QString::fromLatin1(tooDeep);
+        QTest::newRow("five levels") << 1 << httpRequest("poll", filledIn(R"({"a":{"b":[{"c":[]}]},{S}})")) << QByteArray()
+                                     << 400 << QString::fromLatin1(tooDeep);
+        QByteArray elements = "0";
+        while (elements.size() < 900000)
+            elements += ",0,0,0,0,0,0,0,0";
+        QTest::newRow("array of 450,000 elements")
+            << 1 << httpRequest("poll", filledIn(R"({"mac_key":"{KEY}","session_id":[)") + elements + "]}") << QByteArray()
+            << 400 << QStringLiteral("missing or invalid \"session_id\"");
+        QTest::newRow("declared body over the limit")
+            << 1 << httpRequest("upload", "{", 2 << 20) << QByteArray() << 413 << QStringLiteral("request body too large");
+        QTest::newRow("not HTTP") << 1 << QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\r\n\r\n", 15)
+                                  << QByteArray() << 400 << QStringLiteral("bad request");
+        QTest::newRow("50 clients sending the header ten bytes a second")
+            << 50 << QByteArray() << httpRequest("poll", filledIn("{{S}}")) << 408 << QStringLiteral("request timed out");
+        const QByteArray body = filledIn("{{S}}");
+        QTest::newRow("50 clients sending the body ten bytes a second")
+            << 50 << httpRequest("poll", QByteArray(), body.size()) << body << 408 << QStringLiteral("request timed out");
+        QTest::newRow("300 idle connections") << 300 << QByteArray() << QByteArray() << 0 << QString();
+    }
+
+    // Each hostile client ends in a refusal (or, idle, in a close); the store stays as it was and
+    // the service answers others all the while.
+    void hostileClients()
+    {
+        QFETCH(int, connections);
+        QFETCH(QByteArray, head);
+        QFETCH(QByteArray, trickle);
+        QFETCH(int, status);
+        QFETCH(QString, error);
+
+        Backend backend(std::size_t(1) << 20);
+        QCOMPARE(backend.create(kId, kKey).status, 200);
+        const QString before = backend.dump();
+        Answer meanwhile;
+        const QList<Outcome> outcomes = attack(backend.service->port(), connections, head, trickle,
+                                               [&] { meanwhile = backend.importer("poll"); });
+        QCOMPARE(meanwhile.status, 200);
+        for (const Outcome &outcome : outcomes) {
+            QCOMPARE(outcome.status, status);
+            QCOMPARE(outcome.error, error);
+        }
+        QCOMPARE(backend.dump(), before);
+        QCOMPARE(backend.importer("poll").status, 200);
+    }
+
+    void transcriptLeavesNoTrace_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("fetched by the phone") << "fetch";
+        QTest::newRow("session aborted") << "abort";
+        QTest::newRow("phone ready again") << "ready";
+        QTest::newRow("session expired and swept") << "expire";
+    }
+
+    // No byte of a transcript survives in the store's files once it is delivered or given up.
+    void transcriptLeavesNoTrace()
+    {
+        QFETCH(QString, end);
         Backend backend;
         QCOMPARE(backend.create(kId, kKey).status, 200);
         const json phone{{"session_id", kId}, {"phone_token", backend.claim()}};
         QCOMPARE(backend.importer("choose", kChoice).status, 200);
         QCOMPARE(backend.post("ready", phone).status, 200);
-        QCOMPARE(backend.importer("upload", {{"transcript", "secret words"}, {"file_name", "chat.txt"}}).status, 200);
+        const std::string marker = "Lunch at the usual place? 7f3a9c";
+        std::string transcript;
+        while (transcript.size() < 200000)
+            transcript += marker + " " + std::to_string(transcript.size()) + "\n";
+        QCOMPARE(backend.importer("upload", {{"transcript", transcript}, {"file_name", "chat.txt"}}).status, 200);
+        const QByteArray needle = QByteArray::fromStdString(marker).left(24);
+        QVERIFY(storeFiles(backend.options.databasePath).contains(needle));
 
-        QCOMPARE(backend.post("abort", phone).status, 200);
-        QCOMPARE(backend.importer("poll").body, (json{{"status", "aborted"}}));
-        QCOMPARE(backend.post("fetch", phone).status, 409);
-        QCOMPARE(backend.importer("choose", kChoice).body["error"], json("pairing session was aborted"));
-        const QString rows = backend.dump();
-        QVERIFY(!rows.contains(QByteArray("secret words").toHex()) && !rows.contains(QByteArray("Mum").toHex()));
+        if (end == "fetch") {
+            QVERIFY(backend.post("fetch", phone).body.value("transcript", "") == transcript);
+            QCOMPARE(backend.post("fetch", phone).body, (json{{"error", "the transcript was fetched already"}}));
+        } else if (end == "expire") {
+            backend.nowMs += std::chrono::milliseconds(kIdle).count() + 1;
+            QCOMPARE(backend.create(kOtherId, kOtherKey).status, 200);
+        } else {
+            QCOMPARE(backend.post(end.toStdString(), phone).status, 200);
+            QCOMPARE(backend.post("fetch", phone).body.value("transcript", ""), std::string());
+        }
+        // Deletions are scrubbed from the -wal file within a tenth of a second.
+        QTRY_VERIFY(!storeFiles(backend.options.databasePath).contains(needle));
+        if (end == "abort") {
+            QCOMPARE(backend.importer("poll").body, (json{{"status", "aborted"}}));
+            QVERIFY(!backend.dump().contains(QByteArray("Mum").toHex()));
+        }
     }
 };
 

@@ -1,0 +1,527 @@
+#include "HttpServer.h"
+
+#include "JsonFields.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <condition_variable>
+#include <ctime>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <unordered_map>
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::size_t kHeaderLimit = 16 * 1024;
+constexpr std::size_t kDrainLimit = 1 << 20;  // read and dropped after a refusal, so the answer arrives
+
+std::string endpointName(beast::string_view text)
+{
+    std::string_view target(text.data(), text.size());
+    target = target.substr(0, target.find('?'));
+    if (target.empty() || target.front() != '/')
+        return {};
+    return std::string(target.substr(1));
+}
+
+// The request body as Beast reads it: straight into the scanner, never kept whole.
+struct ScanBody {
+    struct value_type {
+        JsonFields fields;
+        bool known = false;  // the endpoint exists; looked up once the header is in
+    };
+
+    class reader {
+    public:
+        template <bool isRequest, class Fields>
+        reader(http::header<isRequest, Fields> &, value_type &body) : m_body(body)
+        {
+        }
+        void init(const boost::optional<std::uint64_t> &, beast::error_code &ec) { ec = {}; }
+        template <class Buffers>
+        std::size_t put(const Buffers &buffers, beast::error_code &ec)
+        {
+            ec = {};
+            std::size_t used = 0;
+            for (const auto buffer : beast::buffers_range_ref(buffers)) {
+                used += buffer.size();
+                if (m_body.fields.feed(std::string_view(static_cast<const char *>(buffer.data()), buffer.size())) !=
+                    JsonFields::Status::Reading) {
+                    ec = asio::error::invalid_argument;
+                    break;
+                }
+            }
+            return used;
+        }
+        void finish(beast::error_code &ec) { ec = {}; }
+
+    private:
+        value_type &m_body;
+    };
+};
+
+std::string refusalBody(const char *text)
+{
+    return nlohmann::json{{"error", text}}.dump();
+}
+
+std::string utcStamp()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+class ConnectionBase {
+public:
+    virtual ~ConnectionBase() = default;
+    virtual void stopSoon() = 0;
+};
+
+} // namespace
+
+struct HttpServer::Impl {
+    HttpServerOptions options;
+    Fields fields;
+    Handler handler;
+
+    std::mutex registryMutex;
+    std::condition_variable registryEmpty;
+    std::unordered_map<const ConnectionBase *, std::weak_ptr<ConnectionBase>> connections;
+
+    std::unique_ptr<asio::io_context> io;
+    std::unique_ptr<asio::ssl::context> tls;
+    std::unique_ptr<tcp::acceptor> acceptor;
+    std::unique_ptr<asio::steady_timer> acceptRetry;
+    std::vector<std::thread> threads;
+    std::atomic<bool> stopping{false};
+    int boundPort = -1;
+
+    void accept();
+    template <class Stream>
+    void serve(Stream stream, const std::string &remote);
+
+    void enroll(const std::shared_ptr<ConnectionBase> &connection)
+    {
+        std::lock_guard lock(registryMutex);
+        connections.emplace(connection.get(), connection);
+    }
+    void leave(const ConnectionBase *connection)
+    {
+        std::lock_guard lock(registryMutex);
+        connections.erase(connection);
+        if (connections.empty())
+            registryEmpty.notify_all();
+    }
+
+    std::chrono::milliseconds allowance(std::uint64_t bytes) const
+    {
+        const auto rate = std::max<std::size_t>(options.minBytesPerSecond, 1);
+        return options.bodyGrace + std::chrono::milliseconds(bytes * 1000 / rate);
+    }
+};
+
+namespace {
+
+template <class Stream>
+class Connection : public ConnectionBase, public std::enable_shared_from_this<Connection<Stream>> {
+public:
+    Connection(HttpServer::Impl &server, Stream stream, std::string remote)
+        : m_server(server), m_stream(std::move(stream)), m_deadline(m_stream.get_executor()), m_remote(std::move(remote))
+    {
+    }
+    ~Connection() override { m_server.leave(this); }
+
+    void run()
+    {
+        if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
+            nextRequest();
+        } else {
+            beast::get_lowest_layer(m_stream).expires_after(m_server.options.headerTimeout);
+            m_stream.async_handshake(asio::ssl::stream_base::server,
+                                     [self = this->shared_from_this()](beast::error_code ec) {
+                                         if (ec)
+                                             return self->close();
+                                         self->nextRequest();
+                                     });
+        }
+    }
+
+    void stopSoon() override
+    {
+        asio::post(m_stream.get_executor(), [self = this->shared_from_this()] {
+            if (self->m_phase == Phase::Answering) {
+                // Finish this answer, then close; a client that won't read it doesn't delay the stop.
+                self->m_keepAlive = false;
+                beast::get_lowest_layer(self->m_stream).expires_after(self->m_server.options.stopGrace);
+            } else {
+                self->close();
+            }
+        });
+    }
+
+private:
+    enum class Phase { Idle, Header, Body, Answering, Closed };
+
+    tcp::socket &socket() { return beast::get_lowest_layer(m_stream).socket(); }
+
+    void nextRequest()
+    {
+        if (m_server.stopping)
+            return close();
+        m_phase = Phase::Idle;
+        m_idleSince = Clock::now();
+        m_parser.emplace();
+        m_parser->body_limit(m_server.options.maxBodyBytes);
+        m_parser->header_limit(kHeaderLimit);
+        m_parser->eager(false);
+        read();
+    }
+
+    void read()
+    {
+        const auto now = Clock::now();
+        Clock::time_point deadline;
+        if (!m_parser->got_some() && m_buffer.size() == 0) {
+            deadline = m_idleSince + m_server.options.idleTimeout;
+        } else if (!m_parser->is_header_done()) {
+            if (m_phase != Phase::Header) {
+                m_phase = Phase::Header;
+                m_started = now;
+            }
+            deadline = m_started + m_server.options.headerTimeout;
+        } else {
+            deadline = m_started + m_server.allowance(m_parser->get().body().fields.bytesRead());
+        }
+        // A timer of our own rather than the stream's: that one closes the socket, and a slow
+        // client is owed its 408.
+        beast::get_lowest_layer(m_stream).expires_never();
+        m_timedOut = false;
+        m_deadline.expires_at(deadline);
+        // A timer that fired as its read completed must not cut the next read short.
+        m_deadline.async_wait([self = this->shared_from_this(), read = ++m_reads](beast::error_code ec) {
+            if (!ec && read == self->m_reads && self->m_phase != Phase::Answering && self->m_phase != Phase::Closed) {
+                self->m_timedOut = true;
+                beast::error_code ignored;
+                self->socket().cancel(ignored);
+            }
+        });
+        http::async_read_some(m_stream, m_buffer, *m_parser,
+                              [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                                  self->m_deadline.cancel();
+                                  ++self->m_reads;
+                                  self->onRead(ec);
+                              });
+    }
+
+    void onRead(beast::error_code ec)
+    {
+        if (m_phase == Phase::Closed)
+            return;
+        if (m_timedOut) {
+            if (m_phase == Phase::Idle && !m_parser->got_some())
+                return close();
+            return refuse(408, "request timed out");
+        }
+        if (ec == http::error::body_limit)
+            return refuse(413, "request body too large");
+        if (ec == http::error::header_limit)
+            return refuse(431, "request header too large");
+        const JsonFields::Status status = m_parser->get().body().fields.status();
+        if (ec == asio::error::invalid_argument && status != JsonFields::Status::Reading)
+            return refuse(400, JsonFields::refusal(status));
+        if (ec) {
+            // The peer went away, or sent something that is not HTTP.
+            if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
+                ec != http::error::end_of_stream && ec != http::error::partial_message)
+                return refuse(400, "bad request");
+            return close();
+        }
+        if (m_parser->is_header_done() && m_phase != Phase::Body) {
+            // The parser stops after the header, so the body's fields are chosen before its first byte.
+            m_phase = Phase::Body;
+            m_started = Clock::now();
+            auto &body = m_parser->get().body();
+            if (auto keys = m_server.fields(endpointName(m_parser->get().target()))) {
+                body.known = true;
+                body.fields.want(std::move(*keys));
+            }
+            if (!body.known)
+                return refuse(404, "unknown endpoint");
+            // Large bodies in large reads; idle connections keep a small buffer.
+            if (m_parser->content_length().value_or(kHeaderLimit) >= kHeaderLimit)
+                m_buffer.reserve(64 * 1024);
+            if (m_parser->get().method() != http::verb::post)
+                return refuse(405, "only POST is answered");
+        }
+        if (m_parser->is_done())
+            return answer();
+        read();
+    }
+
+    void answer()
+    {
+        m_phase = Phase::Answering;
+        auto &request = m_parser->get();
+        m_keepAlive = request.keep_alive() && !m_server.stopping;
+        JsonFields &fields = request.body().fields;
+        HttpAnswer reply;
+        if (const auto status = fields.finish(); status != JsonFields::Status::Complete)
+            reply = {400, refusalBody(JsonFields::refusal(status))};
+        else
+            reply = m_server.handler(endpointName(request.target()), fields);
+        write(std::move(reply));
+    }
+
+    // An answer that ends the connection: the rest of the request is not read.
+    void refuse(int status, const char *text)
+    {
+        m_phase = Phase::Answering;
+        m_keepAlive = false;
+        m_refused = true;
+        write({status, refusalBody(text)});
+    }
+
+    void write(HttpAnswer reply)
+    {
+        const std::string method = m_parser ? std::string(m_parser->get().method_string()) : std::string();
+        const std::string target = m_parser ? std::string(m_parser->get().target()) : std::string();
+        const std::uint64_t in = m_parser ? m_parser->get().body().fields.bytesRead() : 0;
+        m_parser.reset();  // frees the kept fields (a transcript) before the answer goes out
+
+        m_response = {};
+        m_response.result(static_cast<unsigned>(reply.status));
+        m_response.version(11);
+        m_response.set(http::field::content_type, "application/json");
+        m_response.keep_alive(m_keepAlive);
+        m_response.body() = std::move(reply.body);
+        m_response.prepare_payload();
+        if (m_server.options.log)
+            log(method, target, reply.status, in);
+
+        beast::get_lowest_layer(m_stream).expires_after(m_server.allowance(m_response.body().size()));
+        http::async_write(m_stream, m_response, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            if (ec || !self->m_keepAlive)
+                return self->m_refused && !ec ? self->drainThenClose() : self->close();
+            self->m_response = {};
+            if (self->m_buffer.capacity() > kHeaderLimit && self->m_buffer.size() == 0)
+                self->m_buffer.shrink_to_fit();
+            self->nextRequest();
+        });
+    }
+
+    void log(const std::string &method, const std::string &target, int status, std::uint64_t in) const
+    {
+        // Never the body: it carries keys, tokens and transcripts. A refusal's own text is safe.
+        std::string line = utcStamp() + " " + m_remote + " " + method + " " + target + " " + std::to_string(status) +
+                           " in=" + std::to_string(in) + " out=" + std::to_string(m_response.body().size());
+        if (status >= 400) {
+            const auto body = nlohmann::json::parse(m_response.body(), nullptr, false);
+            if (body.is_object() && body.contains("error") && body["error"].is_string())
+                line += " \"" + body["error"].template get<std::string>() + "\"";
+        }
+        m_server.options.log(line);
+    }
+
+    // After a refusal the client may still be sending; closing on unread bytes would reset the
+    // connection and could take the answer with it. So stop sending, read a little, then close.
+    void drainThenClose()
+    {
+        if (m_server.stopping)
+            return close();
+        m_phase = Phase::Closed;
+        beast::error_code ignored;
+        socket().shutdown(tcp::socket::shutdown_send, ignored);
+        beast::get_lowest_layer(m_stream).expires_after(std::chrono::seconds(1));
+        m_buffer.clear();
+        drain(0);
+    }
+
+    void drain(std::size_t drained)
+    {
+        beast::get_lowest_layer(m_stream).async_read_some(
+            m_buffer.prepare(64 * 1024), [self = this->shared_from_this(), drained](beast::error_code ec, std::size_t n) {
+                if (ec || drained + n > kDrainLimit)
+                    return self->closeSocket();
+                self->drain(drained + n);
+            });
+    }
+
+    void close()
+    {
+        m_phase = Phase::Closed;
+        closeSocket();
+    }
+
+    void closeSocket()
+    {
+        m_deadline.cancel();
+        beast::error_code ignored;
+        socket().shutdown(tcp::socket::shutdown_both, ignored);
+        beast::get_lowest_layer(m_stream).close();
+        m_parser.reset();
+    }
+
+    HttpServer::Impl &m_server;
+    Stream m_stream;
+    asio::steady_timer m_deadline;
+    bool m_timedOut = false;
+    std::uint64_t m_reads = 0;  // reads started, so a late timer knows whether its read is still on
+    std::string m_remote;
+    beast::flat_buffer m_buffer{kHeaderLimit + 64 * 1024};
+    std::optional<http::request_parser<ScanBody>> m_parser;
+    http::response<http::string_body> m_response;
+    Phase m_phase = Phase::Idle;
+    Clock::time_point m_idleSince;
+    Clock::time_point m_started;
+    bool m_keepAlive = true;
+    bool m_refused = false;
+};
+
+} // namespace
+
+template <class Stream>
+void HttpServer::Impl::serve(Stream stream, const std::string &remote)
+{
+    auto connection = std::make_shared<Connection<Stream>>(*this, std::move(stream), remote);
+    enroll(connection);
+    connection->run();
+}
+
+void HttpServer::Impl::accept()
+{
+    acceptor->async_accept(asio::make_strand(*io), [this](beast::error_code ec, tcp::socket socket) {
+        if (stopping || !acceptor->is_open())
+            return;
+        if (ec) {
+            // Out of descriptors, most likely: try again shortly rather than spin.
+            acceptRetry->expires_after(std::chrono::milliseconds(50));
+            acceptRetry->async_wait([this](beast::error_code waitError) {
+                if (!waitError && !stopping)
+                    accept();
+            });
+            return;
+        }
+        beast::error_code ignored;
+        const auto peer = socket.remote_endpoint(ignored);
+        const std::string remote = peer.address().to_string(ignored);
+        socket.set_option(tcp::no_delay(true), ignored);
+        if (tls)
+            serve(beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *tls), remote);
+        else
+            serve(beast::tcp_stream(std::move(socket)), remote);
+        accept();
+    });
+}
+
+HttpServer::HttpServer(HttpServerOptions options, Fields fields, Handler handler) : d(std::make_unique<Impl>())
+{
+    d->options = std::move(options);
+    d->fields = std::move(fields);
+    d->handler = std::move(handler);
+}
+
+HttpServer::~HttpServer()
+{
+    stop();
+}
+
+void HttpServer::start()
+{
+    if (d->io)
+        throw std::runtime_error("the server is already running");
+    const HttpServerOptions &o = d->options;
+    if (!o.certFile.empty() || !o.keyFile.empty()) {
+        auto tls = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
+        beast::error_code ec;
+        tls->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                         asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                         asio::ssl::context::no_tlsv1_1);
+        tls->use_certificate_chain_file(o.certFile, ec);
+        if (!ec)
+            tls->use_private_key_file(o.keyFile, asio::ssl::context::pem, ec);
+        if (ec)
+            throw std::runtime_error("cannot load the TLS certificate " + o.certFile + " and key " + o.keyFile);
+        d->tls = std::move(tls);
+    }
+    d->io = std::make_unique<asio::io_context>(std::max(1, o.threads));
+    try {
+        beast::error_code ec;
+        const tcp::endpoint endpoint(asio::ip::make_address(o.host), static_cast<unsigned short>(o.port));
+        d->acceptor = std::make_unique<tcp::acceptor>(asio::make_strand(*d->io));
+        d->acceptor->open(endpoint.protocol());
+        d->acceptor->set_option(asio::socket_base::reuse_address(true));
+        d->acceptor->bind(endpoint);
+        d->acceptor->listen(asio::socket_base::max_listen_connections);
+        d->boundPort = d->acceptor->local_endpoint().port();
+    } catch (const std::exception &) {
+        d->acceptor.reset();
+        d->io.reset();
+        d->tls.reset();
+        throw std::runtime_error("cannot listen on " + o.host + ":" + std::to_string(o.port));
+    }
+    d->acceptRetry = std::make_unique<asio::steady_timer>(d->acceptor->get_executor());
+    d->stopping = false;
+    d->accept();
+    for (int i = 0; i < std::max(1, o.threads); ++i)
+        d->threads.emplace_back([io = d->io.get()] { io->run(); });
+}
+
+void HttpServer::stop()
+{
+    if (!d->io)
+        return;
+    d->stopping = true;
+    asio::post(d->acceptor->get_executor(), [impl = d.get()] {
+        beast::error_code ignored;
+        impl->acceptor->close(ignored);
+        impl->acceptRetry->cancel();
+    });
+    std::vector<std::shared_ptr<ConnectionBase>> open;
+    {
+        std::lock_guard lock(d->registryMutex);
+        for (auto &[key, weak] : d->connections)
+            if (auto connection = weak.lock())
+                open.push_back(std::move(connection));
+    }
+    for (const auto &connection : open)
+        connection->stopSoon();
+    open.clear();  // a connection's last owner may be here; it leaves the registry as it goes
+    {
+        std::unique_lock lock(d->registryMutex);
+        d->registryEmpty.wait_for(lock, d->options.stopGrace + std::chrono::milliseconds(200),
+                                  [this] { return d->connections.empty(); });
+    }
+    d->io->stop();
+    for (auto &thread : d->threads)
+        thread.join();
+    d->threads.clear();
+    d->acceptRetry.reset();
+    d->acceptor.reset();
+    d->io.reset();  // drops the connections still waiting
+    d->tls.reset();
+    d->boundPort = -1;
+}
+
+int HttpServer::port() const
+{
+    return d->boundPort;
+}

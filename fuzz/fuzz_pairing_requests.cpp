@@ -1,0 +1,192 @@
+// libFuzzer target: the service's answer to any request body on any endpoint, from raw bytes.
+// Byte 0 picks the endpoint, byte 1 how far a session has got and where the body is split
+// (bodies arrive in pieces). Each input gets a session of its own, brought to that stage;
+// "@KEY@", "@TOKEN@" and "@ID@" in the body become its credentials, so bodies get past the checks. Every answer must be a JSON object, a refusal must
+// carry an "error" text, nothing may end in an internal error, and the body scanner must agree
+// with nlohmann's parser on what is a JSON object and on the fields it keeps.
+#include "JsonFields.h"
+#include "PairingCrypto.h"
+#include "PairingRequests.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <cstdlib>
+#include <string>
+
+using json = nlohmann::json;
+
+namespace {
+
+const char *const kEndpoints[] = {"vellora-pair-create", "vellora-pair-poll",  "vellora-pair-choose",
+                                  "vellora-pair-upload", "vellora-pair-claim", "vellora-pair-choice",
+                                  "vellora-pair-ready",  "vellora-pair-fetch", "vellora-pair-abort"};
+const std::string kKey(64, 'a');
+
+void require(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+json post(PairingRequests &requests, const char *endpoint, const json &body)
+{
+    const PairingAnswer answer = requests.answer(endpoint, body.dump());
+    require(answer.status == 200);
+    return json::parse(answer.body);
+}
+
+std::string sessionId(std::uint64_t n)
+{
+    char text[37];
+    std::snprintf(text, sizeof text, "3F2504E0-4F89-11D3-9A0C-%012llX", static_cast<unsigned long long>(n));
+    return text;
+}
+
+struct Session {
+    std::string id;
+    std::string token = "none";
+};
+
+// Fresh sessions, brought in batches to each stage: doing it per input would multiply the work
+// (and the coverage bookkeeping) of every run. The store is renewed now and then.
+class Sessions {
+public:
+    std::pair<PairingRequests *, Session> take(int stage)
+    {
+        if (m_ready[stage].empty()) {
+            if (!m_requests || ++m_batches % 64 == 0) {
+                m_requests = std::make_unique<PairingRequests>(PairingServiceOptions{});
+                for (auto &pool : m_ready)
+                    pool.clear();
+            }
+            for (int i = 0; i < 256; ++i)
+                m_ready[stage].push_back(make(stage));
+        }
+        Session session = std::move(m_ready[stage].back());
+        m_ready[stage].pop_back();
+        return {m_requests.get(), std::move(session)};
+    }
+
+private:
+    Session make(int stage)
+    {
+        PairingRequests &requests = *m_requests;
+        Session s{sessionId(m_next++)};
+        const json importer{{"session_id", s.id}, {"mac_key", kKey}};
+        post(requests, "vellora-pair-create",
+             {{"session_id", s.id}, {"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256(kKey))},
+              {"client_version", "0.1.0"}});
+        if (stage >= 1)
+            s.token = post(requests, "vellora-pair-claim", {{"session_id", s.id}})["phone_token"];
+        const json phone{{"session_id", s.id}, {"phone_token", s.token}};
+        if (stage >= 2) {
+            json choice = importer;
+            choice.update({{"name", "Mum"}, {"handle", "+15550100"}, {"count", 2}, {"first", nullptr},
+                           {"last", nullptr}});
+            post(requests, "vellora-pair-choose", choice);
+            post(requests, "vellora-pair-ready", phone);
+        }
+        if (stage >= 3) {
+            json upload = importer;
+            upload.update({{"transcript", "Mum: \"hi\" \\ \u0001\t\r\n caf\u00e9 \U0001F35C"}, {"file_name", "chat.txt"}});
+            post(requests, "vellora-pair-upload", upload);
+        }
+        if (stage >= 4)
+            post(requests, "vellora-pair-abort", phone);
+        return s;
+    }
+
+    std::unique_ptr<PairingRequests> m_requests;
+    std::vector<Session> m_ready[5];
+    std::uint64_t m_next = 0;
+    std::uint64_t m_batches = 0;
+};
+
+void replaceAll(std::string &text, const std::string &from, const std::string &to)
+{
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// The scanner against nlohmann on the same bytes.
+void compareWithNlohmann(const std::string &body, const JsonFields &fields, const std::vector<std::string> &keys)
+{
+    const std::size_t start = body.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    const std::size_t first = body.find_first_not_of(" \t\r\n", start);
+    const bool object = first != std::string::npos && body[first] == '{';
+    const bool accepted = json::accept(body);
+    switch (fields.status()) {
+    case JsonFields::Status::Complete:
+        break;
+    case JsonFields::Status::NotObject:
+        // nlohmann takes a NUL byte for the end of the text; to the scanner it is an error.
+        require(!accepted || !object || body.find('\0') != std::string::npos);
+        return;
+    case JsonFields::Status::TooDeep:
+    case JsonFields::Status::Reading:
+        return;
+    }
+    json parsed;
+    try {
+        parsed = json::parse(body);  // at most a few levels deep: the scanner accepted it
+    } catch (const json::out_of_range &) {
+        return;  // a number beyond a double: nlohmann refuses it, the grammar allows it
+    }
+    require(accepted && parsed.is_object());
+    for (const std::string &key : keys) {
+        const JsonFields::Value &value = fields[key];
+        const auto it = parsed.find(key);
+        if (it == parsed.end()) {
+            require(value.kind == JsonFields::Kind::Missing);
+            continue;
+        }
+        switch (value.kind) {
+        case JsonFields::Kind::String: require(it->is_string() && it->get<std::string>() == value.text); break;
+        case JsonFields::Kind::Number: require(it->is_number()); break;
+        case JsonFields::Kind::True: require(*it == true); break;
+        case JsonFields::Kind::False: require(*it == false); break;
+        case JsonFields::Kind::Null: require(it->is_null()); break;
+        case JsonFields::Kind::Container: require(it->is_structured()); break;
+        case JsonFields::Kind::Missing: require(false); break;
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 2)
+        return 0;
+    const char *endpoint = kEndpoints[data[0] % std::size(kEndpoints)];
+    const int stage = data[1] % 5;  // created, claimed, chosen and ready, uploaded, aborted
+    std::string body(reinterpret_cast<const char *>(data) + 2, size - 2);
+
+    static Sessions sessions;
+    auto [store, session] = sessions.take(stage);
+    PairingRequests &requests = *store;
+    replaceAll(body, "@ID@", session.id);
+    replaceAll(body, "@KEY@", kKey);
+    replaceAll(body, "@TOKEN@", session.token);
+
+    const std::vector<std::string> keys = PairingRequests::fields(endpoint).value();
+    JsonFields fields(keys);
+    const std::size_t split = body.empty() ? 0 : (data[1] / 5u) % (body.size() + 1);
+    fields.feed(std::string_view(body).substr(0, split));
+    fields.feed(std::string_view(body).substr(split));
+    fields.finish();
+    compareWithNlohmann(body, fields, keys);
+
+    const PairingAnswer answer = requests.answer(endpoint, fields);
+    require(answer.status != 500);
+    const json reply = json::parse(answer.body);
+    require(reply.is_object());
+    if (answer.status >= 400)
+        require(reply.contains("error") && reply["error"].is_string());
+    else
+        require(answer.status >= 200 && answer.status < 300);
+    return 0;
+}
