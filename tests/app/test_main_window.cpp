@@ -53,6 +53,7 @@ private slots:
         const auto *version = about->findChild<BrandText *>(QStringLiteral("aboutVersion"));
         QVERIFY(version);
         QCOMPARE(version->text(), QStringLiteral("Version " VELLORA_VERSION " (" VELLORA_BUILD_NUMBER ")"));
+        QCOMPARE(AboutView::versionLine(u"2.3"_qs, u"41"_qs), u"Version 2.3 (41)"_qs);
 
         window.aboutAction()->trigger();
         QCOMPARE(window.aboutWindow(), about.data());
