@@ -377,7 +377,8 @@ private:
         beast::error_code ignored;
         socket().shutdown(tcp::socket::shutdown_both, ignored);
         beast::get_lowest_layer(m_stream).close();
-        m_parser.reset();
+        // The parser stays: a read still in flight completes into it after the close. It goes
+        // with the connection, once the last handler has let go.
     }
 
     HttpServer::Impl &m_server;
