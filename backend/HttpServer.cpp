@@ -1,6 +1,7 @@
 #include "HttpServer.h"
 
 #include "JsonFields.h"
+#include "UtcStamp.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -13,7 +14,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <ctime>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -78,16 +78,6 @@ struct ScanBody {
 std::string refusalBody(const char *text)
 {
     return nlohmann::json{{"error", text}}.dump();
-}
-
-std::string utcStamp()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
 }
 
 class ConnectionBase {

@@ -3,6 +3,7 @@
 #include "JsonFields.h"
 #include "PairingCrypto.h"
 #include "SessionStore.h"
+#include "UtcStamp.h"
 
 #include <nlohmann/json.hpp>
 
@@ -11,7 +12,6 @@
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
-#include <ctime>
 #include <stdexcept>
 #include <thread>
 
@@ -126,16 +126,6 @@ bool versionBelow(const std::string &version, const std::string &minimum)
     a.resize(n, 0);
     b.resize(n, 0);
     return a < b;
-}
-
-std::string utcStamp()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return text;
 }
 
 enum class Endpoint { Create, Poll, Choose, Upload, Claim, Choice, Ready, Fetch, Abort };
