@@ -20,12 +20,6 @@ const auto mailAddress = QStringLiteral("hello@vellora.app");
 const auto mailtoAddress = QStringLiteral("mailto:hello@vellora.app");
 const auto copyright = QStringLiteral("© 2026 Vellora Labs");
 
-QColor withOpacity(QColor color, qreal opacity)
-{
-    color.setAlphaF(opacity);
-    return color;
-}
-
 BrandText *text(const QString &content, int pixelSize, QFont::Weight weight, const QColor &color)
 {
     auto *label = new BrandText(content, pixelSize, weight);
@@ -49,7 +43,7 @@ AboutView::AboutView(QWidget *parent)
     column->addWidget(text(productName, 20, QFont::Bold, Brand::ink100()));
     column->addSpacing(4);
     auto *version = text(versionLine(AppInfo::version(), AppInfo::build()), 12, QFont::Normal,
-                         withOpacity(Brand::ink300(), 0.8));
+                         Brand::withOpacity(Brand::ink300(), 0.8));
     version->setObjectName(QStringLiteral("aboutVersion"));
     column->addWidget(version);
     column->addSpacing(14);
@@ -62,7 +56,7 @@ AboutView::AboutView(QWidget *parent)
     divider->setFixedSize(220, 1);
     divider->setAutoFillBackground(true);
     QPalette dividerPalette = divider->palette();
-    dividerPalette.setColor(QPalette::Window, withOpacity(Brand::ink300(), 0.15));
+    dividerPalette.setColor(QPalette::Window, Brand::withOpacity(Brand::ink300(), 0.15));
     divider->setPalette(dividerPalette);
     column->addWidget(divider, 0, Qt::AlignHCenter);
     column->addSpacing(20);
@@ -82,7 +76,7 @@ AboutView::AboutView(QWidget *parent)
         links->addWidget(link);
     };
     addLink(websiteDomain, websiteAddress, "aboutWebsite");
-    auto *separator = text(QStringLiteral("·"), 12, QFont::Medium, withOpacity(Brand::ink300(), 0.5));
+    auto *separator = text(QStringLiteral("·"), 12, QFont::Medium, Brand::withOpacity(Brand::ink300(), 0.5));
     separator->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     links->addWidget(separator);
     addLink(mailAddress, mailtoAddress, "aboutMail");
@@ -91,7 +85,7 @@ AboutView::AboutView(QWidget *parent)
 
     column->addStretch(1);
     column->addSpacing(12);
-    column->addWidget(text(copyright, 11, QFont::Normal, withOpacity(Brand::ink300(), 0.6)));
+    column->addWidget(text(copyright, 11, QFont::Normal, Brand::withOpacity(Brand::ink300(), 0.6)));
 }
 
 QString AboutView::versionLine(const QString &version, const QString &build)

@@ -64,9 +64,7 @@ AccessGate::AccessGate(QWidget *parent) : QWidget(parent)
     column->addLayout(centred(steps, 380));
 
     auto *note = new BrandText(QStringLiteral("Nothing leaves your Mac until you say so."), 13);
-    QColor muted = Brand::ink300();
-    muted.setAlphaF(0.7);
-    note->setColor(muted);
+    note->setColor(Brand::withOpacity(Brand::ink300(), 0.7));
     column->addWidget(note);
 
     auto *buttons = new QWidget;

@@ -189,18 +189,14 @@ void ConversationRow::paint(QPainter *painter, const QStyleOptionViewItem &optio
         painter->drawPath(Brand::continuousRect(card.adjusted(0.75, 0.75, -0.75, -0.75), 12 - 0.75));
     } else if ((option.state & QStyle::State_HasFocus) && m_view->hasFocus()) {
         // Keyboard focus: a quiet ring, distinct from the hover border.
-        QColor ring = Brand::ink300();
-        ring.setAlphaF(0.5);
-        painter->setPen(QPen(ring, 1));
+        painter->setPen(QPen(Brand::withOpacity(Brand::ink300(), 0.5), 1));
         painter->drawPath(Brand::continuousRect(card.adjusted(0.5, 0.5, -0.5, -0.5), 12 - 0.5));
     }
 
     const QRectF chevronBox = Symbols::bounds(Symbol::chevronRight, 12);
     const QPointF chevronAt(card.right() - 14 - chevronBox.width(), card.center().y() - chevronBox.height() / 2);
-    QColor chevronColor = Brand::ink300();
-    chevronColor.setAlphaF(0.6);
     painter->fillPath(Symbols::path(Symbol::chevronRight, 12).translated(chevronAt - chevronBox.topLeft()),
-                      chevronColor);
+                      Brand::withOpacity(Brand::ink300(), 0.6));
 
     // Text, then 12, a space of at least 8, then 12 before the chevron.
     const int textWidth = std::max(0, int(card.width() - 28 - chevronBox.width() - 32));
@@ -362,9 +358,7 @@ Picker::Picker(QWidget *parent)
     QPalette field = m_search->palette();
     field.setColor(QPalette::Base, Qt::transparent);
     field.setColor(QPalette::Text, Brand::ink100());
-    QColor placeholder = Brand::ink300();
-    placeholder.setAlphaF(0.6);
-    field.setColor(QPalette::PlaceholderText, placeholder);
+    field.setColor(QPalette::PlaceholderText, Brand::withOpacity(Brand::ink300(), 0.6));
     m_search->setPalette(field);
     boxRow->addWidget(m_search, 1, Qt::AlignVCenter);
     column->addLayout(centred(box, 440));

@@ -112,9 +112,7 @@ DoneScreen::DoneScreen(QWidget *parent) : QWidget(parent)
     auto *note = new BrandText(QStringLiteral("Done for now? You can drag this app to the Trash \u2014 or keep it for "
                                               "the next chat you want to analyze. It never runs on its own."),
                                13);
-    QColor muted = Brand::ink300();
-    muted.setAlphaF(0.7);
-    note->setColor(muted);
+    note->setColor(Brand::withOpacity(Brand::ink300(), 0.7));
     note->setMaxLineWidth(360);
     layout->addSpacing(4);
     layout->addWidget(note);

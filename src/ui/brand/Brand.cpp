@@ -73,6 +73,12 @@ QFont Brand::font(int pixelSize, QFont::Weight weight)
     return f;
 }
 
+QColor Brand::withOpacity(QColor color, qreal opacity)
+{
+    color.setAlphaF(opacity);
+    return color;
+}
+
 QPalette Brand::darkPalette()
 {
     QPalette p;
@@ -80,10 +86,8 @@ QPalette Brand::darkPalette()
         p.setColor(QPalette::All, role, active);
         p.setColor(QPalette::Disabled, role, disabled);
     };
-    QColor muted = ink300();
-    muted.setAlphaF(0.6);
-    QColor dim = ink300();
-    dim.setAlphaF(0.4);
+    const QColor muted = withOpacity(ink300(), 0.6);
+    const QColor dim = withOpacity(ink300(), 0.4);
     set(QPalette::Window, surface(), surface());
     set(QPalette::WindowText, ink100(), muted);
     set(QPalette::Base, surfaceCard(), surface());

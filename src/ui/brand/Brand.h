@@ -27,6 +27,8 @@ QLinearGradient gradient(const QRectF &box);
 QPainterPath continuousRect(const QRectF &rect, qreal radius);
 // The application's default family at a size in logical pixels.
 QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
+// A palette colour at the given opacity, for muted texts, outlines and dividers.
+QColor withOpacity(QColor color, qreal opacity);
 // Dark palette for the Fusion style, so text fields and scroll bars match the brand.
 QPalette darkPalette();
 } // namespace Brand

@@ -103,9 +103,7 @@ SecondaryButton::SecondaryButton(const QString &title, QWidget *parent)
 
 void SecondaryButton::paintBackground(QPainter &painter, const QRectF &box) const
 {
-    QColor outline = Brand::ink300();
-    outline.setAlphaF(0.3);
-    painter.setPen(QPen(outline, 1));
+    painter.setPen(QPen(Brand::withOpacity(Brand::ink300(), 0.3), 1));
     painter.setBrush(Qt::NoBrush);
     // Inset half the stroke so the whole 1 px line lies on the button's pixels.
     painter.drawPath(Brand::continuousRect(box.adjusted(0.5, 0.5, -0.5, -0.5), cornerRadius));
