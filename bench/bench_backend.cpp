@@ -7,6 +7,7 @@
 //  4. Peak resident memory of the service while 16 clients each send a 64 MiB body at once.
 #include "HttpServer.h"
 #include "JsonFields.h"
+#include "Measure.h"
 #include "PairingCrypto.h"
 #include "PairingRequests.h"
 #include "PairingService.h"
@@ -50,14 +51,6 @@ const std::string kBackend = VELLORA_BACKEND_EXE;
 double msSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double p99(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[std::min(values.size() - 1, values.size() * 99 / 100)];
 }
 
 std::string uuid()
@@ -239,7 +232,7 @@ SessionRun drive(const std::string &base, int count, int threads, bool check)
     for (const auto &l : latencies)
         all.insert(all.end(), l.begin(), l.end());
     run.requests = all.size();
-    run.p99Ms = p99(std::move(all));
+    run.p99Ms = percentile(std::move(all), 99);
     run.intact = intact;
     for (auto &mine : perThread)
         for (Session &s : mine) {
@@ -577,7 +570,7 @@ int main(int argc, char **argv)
         std::printf("3. %d importers polling every 1.5 s over kept-alive connections, %d idle connections open\n",
                     pollers, idle);
         std::printf("  %-30s %9.2f ms    floor %9.2f ms   (target: under 50 ms; %zu polls, %d failed)\n",
-                    "p99 poll latency", p99(polls.latencies), p99(floorPolls.latencies), polls.latencies.size(),
+                    "p99 poll latency", percentile(polls.latencies, 99), percentile(floorPolls.latencies, 99), polls.latencies.size(),
                     polls.failed);
         ok = ok && polls.failed == 0;
     }

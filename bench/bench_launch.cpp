@@ -61,12 +61,6 @@ Launch launchToCode(QScreen *screen, const QProcessEnvironment &env)
     }
 }
 
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -113,14 +107,14 @@ int main(int argc, char *argv[])
         }
         QDir(copy).removeRecursively();
 
-        const double ours = median(launches);
-        const double floor = median(floors);
+        const double ours = percentile(launches, 50);
+        const double floor = percentile(floors, 50);
         const double ratio = ours / floor;
         std::printf("database: %s, %lld messages; median of %d rounds\n", qPrintable(data.chatDbPath),
                     qlonglong(data.summary.messages), rounds);
         std::printf("launch to QR code on screen %8.1f ms (screen checked every %.0f ms) | cp + listing bare %8.1f ms"
                     " | ratio %.2f (target <= 1.15) %s\n",
-                    ours, median(cycles), floor, ratio, ratio <= 1.15 ? "ok" : "MISSED");
+                    ours, percentile(cycles, 50), floor, ratio, ratio <= 1.15 ? "ok" : "MISSED");
         return 0;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "bench_launch: %s\n", e.what());

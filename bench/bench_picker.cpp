@@ -53,10 +53,9 @@ struct Stats {
     double worst = 0;
 };
 
-Stats stats(QList<double> samples)
+Stats stats(const QList<double> &samples)
 {
-    std::sort(samples.begin(), samples.end());
-    return {samples[samples.size() / 2], samples.last()};
+    return {percentile(samples, 50), percentile(samples, 100)};
 }
 
 } // namespace
