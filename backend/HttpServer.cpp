@@ -52,7 +52,12 @@ struct ScanBody {
         reader(http::header<isRequest, Fields> &, value_type &body) : m_body(body)
         {
         }
-        void init(const boost::optional<std::uint64_t> &, beast::error_code &ec) { ec = {}; }
+        void init(const boost::optional<std::uint64_t> &length, beast::error_code &ec)
+        {
+            ec = {};
+            if (length)
+                m_body.fields.expect(*length);
+        }
         template <class Buffers>
         std::size_t put(const Buffers &buffers, beast::error_code &ec)
         {
@@ -453,7 +458,9 @@ void HttpServer::start()
             throw std::runtime_error("cannot load the TLS certificate " + o.certFile + " and key " + o.keyFile);
         d->tls = std::move(tls);
     }
-    d->io = std::make_unique<asio::io_context>(std::max(1, o.threads));
+    // Connections hold no thread: one per core keeps every core busy.
+    const int threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    d->io = std::make_unique<asio::io_context>(threads);
     try {
         beast::error_code ec;
         const tcp::endpoint endpoint(asio::ip::make_address(o.host), static_cast<unsigned short>(o.port));
@@ -472,7 +479,7 @@ void HttpServer::start()
     d->acceptRetry = std::make_unique<asio::steady_timer>(d->acceptor->get_executor());
     d->stopping = false;
     d->accept();
-    for (int i = 0; i < std::max(1, o.threads); ++i)
+    for (int i = 0; i < threads; ++i)
         d->threads.emplace_back([io = d->io.get()] { io->run(); });
 }
 

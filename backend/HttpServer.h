@@ -21,7 +21,7 @@ struct HttpServerOptions {
     int port = 0;                    // 0: a free port
     std::string certFile;            // both set: HTTPS
     std::string keyFile;
-    int threads = 4;                 // threads running the handler; connections don't hold them
+    int threads = 0;                 // threads running the handler (0: one per core); connections hold none
     std::size_t maxBodyBytes = std::size_t(64) << 20;
     // A connection with no request under way is closed after this long.
     std::chrono::milliseconds idleTimeout{std::chrono::seconds(20)};

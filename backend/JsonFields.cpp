@@ -1,11 +1,14 @@
 #include "JsonFields.h"
 
+#include "JsonText.h"
+
 #include <algorithm>
 #include <utility>
 
 namespace {
 
 constexpr std::size_t kNumberTextLimit = 64;  // longer numbers are kept as overlong (empty text)
+constexpr std::size_t kReserveAfter = 4096;   // kept strings this long reserve the body's rest
 
 bool isSpace(unsigned char c)
 {
@@ -15,12 +18,6 @@ bool isSpace(unsigned char c)
 bool isDigit(unsigned char c)
 {
     return c >= '0' && c <= '9';
-}
-
-// Bytes that stand for themselves inside a string.
-bool isPlain(unsigned char c)
-{
-    return c >= 0x20 && c < 0x80 && c != '"' && c != '\\';
 }
 
 int hexValue(unsigned char c)
@@ -96,9 +93,15 @@ JsonFields::Status JsonFields::feed(std::string_view bytes)
         // Runs of plain text inside a string go in one piece: transcripts are mostly that.
         if (m_state == State::String && m_highSurrogate == 0) {
             std::size_t end = i;
-            while (end < n && isPlain(static_cast<unsigned char>(bytes[end])))
-                ++end;
+            for (;;) {
+                end += JsonText::plainPrefix(bytes.substr(end), true);
+                const std::size_t sequence = JsonText::utf8Sequence(bytes.substr(end));
+                if (sequence == 0)
+                    break;
+                end += sequence;
+            }
             if (end > i) {
+                m_unread = m_expected > m_bytes - (n - i) ? m_expected - (m_bytes - (n - i)) : 0;
                 appendBytes(bytes.substr(i, end - i));
                 i = end;
                 if (i == n)
@@ -126,9 +129,16 @@ JsonFields::Status JsonFields::finish()
 void JsonFields::appendBytes(std::string_view bytes)
 {
     switch (m_role) {
-    case Role::Keep:
-        m_values[std::size_t(m_slot)].text.append(bytes);
+    case Role::Keep: {
+        std::string &text = m_values[std::size_t(m_slot)].text;
+        // A long string takes the room the rest of the body could fill at once, not by doublings;
+        // valueDone() gives back what it did not use.
+        if (text.size() + bytes.size() > text.capacity() && text.size() >= kReserveAfter && m_unread > bytes.size())
+            text.reserve(text.size() + m_unread);
+        text.append(bytes);
+        m_unread = 0;
         break;
+    }
     case Role::Key:
         if (m_key.size() + bytes.size() > m_longestWanted)
             m_keyTooLong = true;
@@ -189,6 +199,8 @@ void JsonFields::valueDone(Kind kind)
         Value &value = m_values[std::size_t(m_slot)];
         if (kind != Kind::String && kind != Kind::Number)
             value.text.clear();
+        if (value.text.capacity() - value.text.size() > kReserveAfter)
+            value.text.shrink_to_fit();
         value.kind = kind;
     }
     m_state = State::AfterValue;
@@ -381,20 +393,13 @@ bool JsonFields::step(unsigned char c)
         if (c < 0x20)
             return fail(Status::NotObject);
         if (c >= 0x80) {
-            // Well-formed UTF-8 only: no overlong forms, no surrogates, nothing past U+10FFFF.
-            if (c >= 0xC2 && c <= 0xDF) {
-                m_utf8Need = 1;
-            } else if (c >= 0xE0 && c <= 0xEF) {
-                m_utf8Need = 2;
-                m_utf8Low = c == 0xE0 ? 0xA0 : 0x80;
-                m_utf8High = c == 0xED ? 0x9F : 0xBF;
-            } else if (c >= 0xF0 && c <= 0xF4) {
-                m_utf8Need = 3;
-                m_utf8Low = c == 0xF0 ? 0x90 : 0x80;
-                m_utf8High = c == 0xF4 ? 0x8F : 0xBF;
-            } else {
+            // Well-formed UTF-8 only.
+            const JsonText::Utf8Lead lead = JsonText::utf8Lead(c);
+            if (lead.follow == 0)
                 return fail(Status::NotObject);
-            }
+            m_utf8Need = lead.follow;
+            m_utf8Low = lead.low;
+            m_utf8High = lead.high;
             m_state = State::Utf8;
         }
         appendBytes(std::string_view(reinterpret_cast<const char *>(&c), 1));

@@ -26,6 +26,8 @@ public:
 
     // Which top-level keys to keep; only before the first byte.
     void want(std::vector<std::string> keys);
+    // The body's declared length, so that a long kept string grows once.
+    void expect(std::uint64_t bodyBytes) { m_expected = bodyBytes; }
     Status feed(std::string_view bytes);
     // The end of the body: a text that stops early is not an object.
     Status finish();
@@ -65,6 +67,8 @@ private:
     State m_state = State::Bom;
     int m_bomSeen = 0;
     std::uint64_t m_bytes = 0;
+    std::uint64_t m_expected = 0;
+    std::uint64_t m_unread = 0;          // body bytes from the run being appended on
 
     bool m_objects[kMaxDepth + 1] = {};  // per open container: object (true) or array
     int m_depth = 0;

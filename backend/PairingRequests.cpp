@@ -1,6 +1,7 @@
 #include "PairingRequests.h"
 
 #include "JsonFields.h"
+#include "JsonText.h"
 #include "PairingCrypto.h"
 #include "SessionStore.h"
 #include "UtcStamp.h"
@@ -18,7 +19,10 @@
 using json = nlohmann::json;
 using Kind = JsonFields::Kind;
 
-constexpr auto kScrubDelay = std::chrono::milliseconds(100);
+constexpr auto kBackfillEvery = std::chrono::milliseconds(100);
+constexpr int kBackfillPasses = 6;
+constexpr int kCaughtUpFrames = 64;  // new pages since the last pass: few enough to copy with writes held
+constexpr auto kScrubDelay = std::chrono::seconds(1);
 
 namespace {
 
@@ -26,37 +30,8 @@ struct Reply {
     Reply(int s = 200, json b = json::object()) : status(s), body(std::move(b)) {}
     int status;
     json body;
-    std::string text;  // when set, the answer as it goes out, in place of `body`
+    std::optional<StoredTranscript> transcript;  // when set, the answer is this, handed over
 };
-
-// A JSON string of UTF-8 text, in one pass: a transcript's answer is mostly its text.
-void appendQuoted(std::string &out, const std::string &text)
-{
-    static const char hex[] = "0123456789abcdef";
-    out.reserve(out.size() + text.size() + text.size() / 16 + 2);
-    out += '"';
-    std::size_t plain = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\')
-            continue;
-        out.append(text, plain, i - plain);
-        plain = i + 1;
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            out += "\\u00";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    out.append(text, plain, std::string::npos);
-    out += '"';
-}
 
 Reply refuse(int status, const std::string &text)
 {
@@ -170,22 +145,54 @@ struct PairingRequests::Impl {
     bool stopping = false;
     std::thread scrubber;
 
-    // Deleted transcripts leave the -wal file within kScrubDelay; one checkpoint serves every
-    // deletion in that time.
+    // Every kBackfillEvery, commits are copied back into the database beside the requests, again
+    // while each pass finds much that is new. Then, with writes held for the little left, the -wal
+    // file is emptied when a deletion is kScrubDelay old, or else copied back whole, so that the
+    // next write starts it over rather than growing it.
     void scrubLoop()
     {
         std::unique_lock lock(storeMutex);
+        auto lastScrub = std::chrono::steady_clock::now();
         while (!stopping) {
-            wake.wait_for(lock, kScrubDelay);
-            scrubIfDue();
+            wake.wait_for(lock, kBackfillEvery);
+            if (stopping)
+                break;
+            lock.unlock();
+            guarded([&] {
+                int frames = store->backfill();
+                for (int pass = 1; pass < kBackfillPasses; ++pass) {
+                    const int before = frames;
+                    frames = store->backfill();
+                    if (frames - before < kCaughtUpFrames)
+                        break;
+                }
+            });
+            lock.lock();
+            const auto now = std::chrono::steady_clock::now();
+            guarded([&] {
+                if (store->scrubDue() && now - lastScrub >= kScrubDelay) {
+                    store->scrub();
+                    lastScrub = now;
+                } else {
+                    store->backfill();
+                }
+            });
         }
     }
 
     void scrubIfDue()
     {
-        try {
+        guarded([&] {
             if (store->scrubDue())
                 store->scrub();
+        });
+    }
+
+    template <typename F>
+    void guarded(F &&f)
+    {
+        try {
+            f();
         } catch (const std::exception &e) {
             if (options.log)
                 options.log(utcStamp() + " internal error: " + e.what());
@@ -228,6 +235,7 @@ struct PairingRequests::Impl {
         const std::string presented = PairingCrypto::sha256(*credential);
 
         std::lock_guard lock(storeMutex);
+        SessionStore::Transaction write(*store);
         const std::int64_t now = nowMs();
         auto session = store->find(id);
         if (const auto refusal = whyNotLive(session, now))
@@ -238,6 +246,7 @@ struct PairingRequests::Impl {
         if (reply.status >= 200 && reply.status < 300) {
             session->touchedMs = now;
             store->update(*session);
+            write.commit();
         }
         return reply;
     }
@@ -276,9 +285,12 @@ struct PairingRequests::Impl {
         session.keyHash = keyHash;
         session.clientVersion = *version;
         std::lock_guard lock(storeMutex);
+        SessionStore::Transaction write(*store);
         session.createdMs = session.touchedMs = nowMs();
         store->removeIdleSince(session.createdMs - idleMs());
-        if (!store->insert(session))
+        const bool created = store->insert(session);
+        write.commit();
+        if (!created)
             return refuse(409, "pairing session already exists");
         return {200, json{{"status", "pending"}}};
     }
@@ -350,6 +362,7 @@ struct PairingRequests::Impl {
         if (id.empty())
             return missingField("session_id");
         std::lock_guard lock(storeMutex);
+        SessionStore::Transaction write(*store);
         const std::int64_t now = nowMs();
         auto session = store->find(id);
         if (const auto refusal = whyNotLive(session, now))
@@ -363,6 +376,7 @@ struct PairingRequests::Impl {
         session->phoneTokenHash = PairingCrypto::sha256(token);
         session->touchedMs = now;
         store->update(*session);
+        write.commit();
         return {200, json{{"status", "claimed"}, {"phone_token", token}}};
     }
 
@@ -402,11 +416,7 @@ struct PairingRequests::Impl {
             // Handed over once, then gone from the store: the service keeps no conversation.
             store->markFetched(s.id);
             Reply reply;
-            reply.text = R"({"status":"uploaded","transcript":)";
-            appendQuoted(reply.text, transcript->text);
-            reply.text += R"(,"file_name":)";
-            appendQuoted(reply.text, transcript->fileName);
-            reply.text += '}';
+            reply.transcript = std::move(transcript);
             return reply;
         });
     }
@@ -482,8 +492,15 @@ PairingAnswer PairingRequests::answer(std::string_view endpoint, JsonFields &bod
             reply = refuse(500, "internal error");
         }
     }
-    if (!reply.text.empty())
-        return {reply.status, std::move(reply.text)};
+    if (reply.transcript) {
+        // Quoted here, outside the store's lock: the text is most of the answer.
+        std::string text = R"({"status":"uploaded","transcript":)";
+        JsonText::appendQuoted(text, reply.transcript->text);
+        text += R"(,"file_name":)";
+        JsonText::appendQuoted(text, reply.transcript->fileName);
+        text += '}';
+        return {reply.status, std::move(text)};
+    }
     return {reply.status, reply.body.dump(-1, ' ', false, json::error_handler_t::replace)};
 }
 

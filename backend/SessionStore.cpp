@@ -98,23 +98,48 @@ PairingSession::State stateFromName(const std::string &name)
 
 } // namespace
 
-SessionStore::SessionStore(const std::string &path)
+namespace {
+
+sqlite3 *openConnection(const std::string &target)
 {
-    const std::string target = path.empty() ? std::string(":memory:") : path;
-    if (sqlite3_open_v2(target.c_str(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(target.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
-        const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
-        sqlite3_close(m_db);
+        const std::string message = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
         throw std::runtime_error("session store: cannot open " + target + ": " + message);
     }
+    sqlite3_busy_timeout(db, 5000);
+    return db;
+}
+
+void execOn(sqlite3 *db, const char *sql)
+{
+    char *error = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string message = error ? error : "unknown error";
+        sqlite3_free(error);
+        throw std::runtime_error("session store: " + message);
+    }
+}
+
+} // namespace
+
+SessionStore::SessionStore(const std::string &path)
+{
+    m_db = openConnection(path.empty() ? std::string(":memory:") : path);
     try {
-        sqlite3_busy_timeout(m_db, 5000);
         exec("PRAGMA secure_delete=ON");
         if (!path.empty()) {
             // WAL without a sync per commit: a crash may lose the last moments, never the file.
             exec("PRAGMA journal_mode=WAL");
             exec("PRAGMA synchronous=NORMAL");
+            // Copying the -wal file back waits for the disk; backfill() does it on a connection of
+            // its own, so that requests never wait for it.
+            exec("PRAGMA wal_autocheckpoint=0");
         }
+        // The transcript has a table of its own: a session's row changes with every request, and
+        // SQLite rewrites a changed row whole, overflow pages and all.
         exec("CREATE TABLE IF NOT EXISTS session ("
              " id TEXT PRIMARY KEY,"
              " key_hash BLOB NOT NULL,"
@@ -123,12 +148,18 @@ SessionStore::SessionStore(const std::string &path)
              " phone_token_hash BLOB,"
              " choice TEXT,"
              " upload_id TEXT,"
-             " transcript TEXT,"
              " file_name TEXT,"
              " created_ms INTEGER NOT NULL,"
              " touched_ms INTEGER NOT NULL)");
         exec("CREATE INDEX IF NOT EXISTS session_touched ON session(touched_ms)");
+        exec("CREATE TABLE IF NOT EXISTS transcript (session_id TEXT PRIMARY KEY, text TEXT NOT NULL)");
+        if (!path.empty()) {
+            m_checkpointer = openConnection(path);
+            execOn(m_checkpointer, "PRAGMA synchronous=NORMAL");
+        }
+        moveInlineTranscripts();
     } catch (...) {
+        sqlite3_close(m_checkpointer);
         sqlite3_close(m_db);
         throw;
     }
@@ -138,7 +169,8 @@ SessionStore::~SessionStore()
 {
     for (const auto &[sql, stmt] : m_statements)
         sqlite3_finalize(stmt);
-    sqlite3_close(m_db);
+    sqlite3_close(m_checkpointer);
+    sqlite3_close(m_db);  // the last connection: copies the -wal file back and removes it
 }
 
 sqlite3_stmt *SessionStore::prepared(const char *sql)
@@ -151,14 +183,42 @@ sqlite3_stmt *SessionStore::prepared(const char *sql)
     return stmt;
 }
 
+// Stores written before the transcript had its own table keep it in the session's row.
+void SessionStore::moveInlineTranscripts()
+{
+    sqlite3_stmt *probe = nullptr;
+    const bool inline_ = sqlite3_prepare_v2(m_db, "SELECT transcript FROM session LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
+    sqlite3_finalize(probe);
+    if (!inline_)
+        return;
+    Transaction move(*this);
+    exec("INSERT OR REPLACE INTO transcript (session_id, text)"
+         " SELECT id, transcript FROM session WHERE transcript IS NOT NULL");
+    exec("ALTER TABLE session DROP COLUMN transcript");
+    move.commit();
+    scrub();
+}
+
+SessionStore::Transaction::Transaction(SessionStore &store) : m_store(store)
+{
+    m_store.exec("BEGIN IMMEDIATE");
+}
+
+SessionStore::Transaction::~Transaction()
+{
+    if (!m_done)
+        sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void SessionStore::Transaction::commit()
+{
+    m_store.exec("COMMIT");
+    m_done = true;
+}
+
 void SessionStore::exec(const char *sql)
 {
-    char *error = nullptr;
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string message = error ? error : "unknown error";
-        sqlite3_free(error);
-        throw std::runtime_error("session store: " + message);
-    }
+    execOn(m_db, sql);
 }
 
 bool SessionStore::insert(const PairingSession &s)
@@ -178,8 +238,8 @@ bool SessionStore::insert(const PairingSession &s)
 std::optional<PairingSession> SessionStore::find(const std::string &id)
 {
     Statement stmt(m_db, prepared("SELECT id, key_hash, client_version, state, phone_token_hash, choice, upload_id,"
-                   " transcript IS NOT NULL, transcript IS NULL AND file_name IS NOT NULL, created_ms, touched_ms"
-                   " FROM session WHERE id = ?1"));
+                   " t.session_id IS NOT NULL, t.session_id IS NULL AND file_name IS NOT NULL, created_ms, touched_ms"
+                   " FROM session LEFT JOIN transcript t ON t.session_id = id WHERE id = ?1"));
     stmt.bind(1, id);
     if (!stmt.step())
         return std::nullopt;
@@ -213,37 +273,43 @@ void SessionStore::update(const PairingSession &s)
 
 void SessionStore::setTranscript(const std::string &id, const std::optional<StoredTranscript> &transcript)
 {
-    {
-        Statement stmt(m_db, prepared("UPDATE session SET transcript = ?2, file_name = ?3 WHERE id = ?1"));
-        stmt.bind(1, id);
-        if (transcript)
-            stmt.bindView(2, transcript->text).bind(3, transcript->fileName);
-        else
-            stmt.bindNull(2).bindNull(3);
-        stmt.step();
+    if (transcript) {
+        Statement stmt(m_db, prepared("INSERT OR REPLACE INTO transcript (session_id, text) VALUES (?1, ?2)"));
+        stmt.bind(1, id).bindView(2, transcript->text).step();
+    } else {
+        markFetched(id);
     }
-    if (!transcript)
-        m_scrubDue = true;
+    Statement stmt(m_db, prepared("UPDATE session SET file_name = ?2 WHERE id = ?1"));
+    stmt.bind(1, id).bind(2, transcript ? std::optional(transcript->fileName) : std::nullopt).step();
 }
 
 void SessionStore::markFetched(const std::string &id)
 {
-    {
-        Statement stmt(m_db, prepared("UPDATE session SET transcript = NULL WHERE id = ?1"));
-        stmt.bind(1, id).step();
-    }
-    m_scrubDue = true;
+    Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id = ?1"));
+    stmt.bind(1, id).step();
+    if (sqlite3_changes(m_db) > 0)
+        m_scrubDue = true;
+}
+
+int SessionStore::backfill()
+{
+    int frames = 0;
+    if (m_checkpointer &&
+        sqlite3_wal_checkpoint_v2(m_checkpointer, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, nullptr) != SQLITE_OK)
+        throw std::runtime_error(std::string("session store: ") + sqlite3_errmsg(m_checkpointer));
+    return frames;
 }
 
 void SessionStore::scrub()
 {
     m_scrubDue = false;
-    exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    execOn(m_checkpointer ? m_checkpointer : m_db, "PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 std::optional<StoredTranscript> SessionStore::transcript(const std::string &id)
 {
-    Statement stmt(m_db, prepared("SELECT transcript, file_name FROM session WHERE id = ?1 AND transcript IS NOT NULL"));
+    Statement stmt(m_db, prepared("SELECT text, file_name FROM transcript JOIN session ON id = session_id"
+                                  " WHERE session_id = ?1"));
     stmt.bind(1, id);
     if (!stmt.step())
         return std::nullopt;
@@ -253,6 +319,11 @@ std::optional<StoredTranscript> SessionStore::transcript(const std::string &id)
 int SessionStore::removeIdleSince(std::int64_t cutoffMs)
 {
     int removed = 0;
+    {
+        Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id IN"
+                                      " (SELECT id FROM session WHERE touched_ms < ?1)"));
+        stmt.bind(1, cutoffMs).step();
+    }
     {
         Statement stmt(m_db, prepared("DELETE FROM session WHERE touched_ms < ?1"));
         stmt.bind(1, cutoffMs).step();

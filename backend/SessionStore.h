@@ -36,7 +36,7 @@ struct StoredTranscript {
 
 // Sessions in one SQLite database (a file, or memory when the path is empty). A deleted
 // transcript leaves no bytes behind in the database or its -wal file.
-// Not thread-safe: the service serialises every use.
+// Not thread-safe but for backfill(): the service serialises every other use.
 class SessionStore {
 public:
     // Opens or creates the database and its table; throws std::runtime_error.
@@ -58,18 +58,39 @@ public:
     // Removes sessions whose last request is older than the cut-off; returns how many.
     int removeIdleSince(std::int64_t cutoffMs);
 
-    // Deleted text is zeroed in the database file (secure_delete), but the -wal file still holds
-    // the older pages until a checkpoint empties it. One checkpoint costs more than a whole
-    // session's other writes, so deletions mark it due and the owner runs it soon after.
+    // Commits go to the -wal file only. This copies them back into the database and waits for
+    // the disk, on a connection of its own: the one call that may run beside the others, from
+    // one other thread. Returns the pages the -wal file holds.
+    int backfill();
+    // Deleted text is zeroed in the database (secure_delete), but the -wal file still holds the
+    // older pages until it is emptied. Deletions mark that due; the owner runs scrub() soon after.
+    // Costs little after a backfill().
     bool scrubDue() const { return m_scrubDue; }
     void scrub();
+
+    // The changes between its start and commit() reach the store together or not at all; without
+    // a commit, none do. One commit per request also writes each changed page once.
+    class Transaction {
+    public:
+        explicit Transaction(SessionStore &store);
+        ~Transaction();
+        Transaction(const Transaction &) = delete;
+        Transaction &operator=(const Transaction &) = delete;
+        void commit();
+
+    private:
+        SessionStore &m_store;
+        bool m_done = false;
+    };
 
     // A statement prepared once, for the life of the store.
     sqlite3_stmt *prepared(const char *sql);
 
 private:
     void exec(const char *sql);
+    void moveInlineTranscripts();
     sqlite3 *m_db = nullptr;
+    sqlite3 *m_checkpointer = nullptr;  // for a file only
     bool m_scrubDue = false;
     std::unordered_map<const char *, sqlite3_stmt *> m_statements;  // by the text's address
 };

@@ -2,8 +2,9 @@
 // Byte 0 picks the endpoint, byte 1 how far a session has got and where the body is split
 // (bodies arrive in pieces). Each input gets a session of its own, brought to that stage;
 // "@KEY@", "@TOKEN@" and "@ID@" in the body become its credentials, so bodies get past the checks. Every answer must be a JSON object, a refusal must
-// carry an "error" text, nothing may end in an internal error, and the body scanner must agree
-// with nlohmann's parser on what is a JSON object and on the fields it keeps.
+// carry an "error" text, nothing may end in an internal error, the body scanner must agree
+// with nlohmann's parser on what is a JSON object and on the fields it keeps, and an accepted
+// transcript must come back from a fetch byte for byte.
 #include "JsonFields.h"
 #include "PairingCrypto.h"
 #include "PairingRequests.h"
@@ -180,6 +181,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fields.finish();
     compareWithNlohmann(body, fields, keys);
 
+    const std::string *transcript = fields.string("transcript");
+    const std::string sent = transcript ? *transcript : std::string();
     const PairingAnswer answer = requests.answer(endpoint, fields);
     require(answer.status != 500);
     const json reply = json::parse(answer.body);
@@ -188,5 +191,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         require(reply.contains("error") && reply["error"].is_string());
     else
         require(answer.status >= 200 && answer.status < 300);
+    if (answer.status == 200 && std::string_view(endpoint) == "vellora-pair-upload") {
+        const json fetched = post(requests, "vellora-pair-fetch", {{"session_id", session.id}, {"phone_token", session.token}});
+        require(fetched.value("transcript", "") == sent);
+    }
     return 0;
 }

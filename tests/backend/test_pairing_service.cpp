@@ -75,12 +75,13 @@ public:
     std::string claim() { return post("claim", json{{"session_id", kId}}).body.value("phone_token", ""); }
 
     // Every stored row, read through a connection of its own: what "nothing changed" compares.
-    QString dump() const
+    QString dump() const { return query("SELECT * FROM session ORDER BY id") + query("SELECT * FROM transcript"); }
+    QString query(const char *sql) const
     {
         sqlite3 *db = nullptr;
         sqlite3_open_v2(options.databasePath.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
         sqlite3_stmt *stmt = nullptr;
-        sqlite3_prepare_v2(db, "SELECT * FROM session ORDER BY id", -1, &stmt, nullptr);
+        sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
         QString rows;
         while (sqlite3_step(stmt) == SQLITE_ROW) {
             for (int c = 0; c < sqlite3_column_count(stmt); ++c)
@@ -414,6 +415,41 @@ private slots:
         QCOMPARE(backend.importer("poll").status, 200);
     }
 
+    // A store written before transcripts had a table of their own: the waiting one is still fetched.
+    void storeOfAnEarlierVersion()
+    {
+        Backend backend;
+        backend.service.reset();
+        const std::string path = backend.options.databasePath;
+        for (const char *suffix : {"", "-wal", "-shm"})
+            std::remove((path + suffix).c_str());
+        sqlite3 *db = nullptr;
+        sqlite3_open(path.c_str(), &db);
+        sqlite3_exec(db,
+                     "CREATE TABLE session (id TEXT PRIMARY KEY, key_hash BLOB NOT NULL, client_version TEXT NOT NULL,"
+                     " state TEXT NOT NULL, phone_token_hash BLOB, choice TEXT, upload_id TEXT, transcript TEXT,"
+                     " file_name TEXT, created_ms INTEGER NOT NULL, touched_ms INTEGER NOT NULL)",
+                     nullptr, nullptr, nullptr);
+        sqlite3_stmt *stmt = nullptr;
+        sqlite3_prepare_v2(db, "INSERT INTO session VALUES (?1, ?2, '0.2.0', 'claimed', ?3, NULL, NULL,"
+                               " 'Mum: hi\n', 'chat.txt', ?4, ?4)", -1, &stmt, nullptr);
+        const std::string keyHash = PairingCrypto::sha256(kKey);
+        const std::string tokenHash = PairingCrypto::sha256("token");
+        sqlite3_bind_text(stmt, 1, kId.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_blob(stmt, 2, keyHash.data(), int(keyHash.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(stmt, 3, tokenHash.data(), int(tokenHash.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(stmt, 4, backend.nowMs);
+        QCOMPARE(sqlite3_step(stmt), SQLITE_DONE);
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+
+        backend.restart();
+        const json phone{{"session_id", kId}, {"phone_token", "token"}};
+        QCOMPARE(backend.post("fetch", phone).body,
+                 (json{{"status", "uploaded"}, {"transcript", "Mum: hi\n"}, {"file_name", "chat.txt"}}));
+        QCOMPARE(backend.post("fetch", phone).status, 410);
+    }
+
     void transcriptLeavesNoTrace_data()
     {
         QTest::addColumn<QString>("end");
@@ -450,7 +486,7 @@ private slots:
             QCOMPARE(backend.post(end.toStdString(), phone).status, 200);
             QCOMPARE(backend.post("fetch", phone).body.value("transcript", ""), std::string());
         }
-        // Deletions are scrubbed from the -wal file within a tenth of a second.
+        // Deletions are scrubbed from the -wal file within about a second.
         QTRY_VERIFY(!storeFiles(backend.options.databasePath).contains(needle));
         if (end == "abort") {
             QCOMPARE(backend.importer("poll").body, (json{{"status", "aborted"}}));
