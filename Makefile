@@ -26,7 +26,8 @@ bench: deps
 	cmake --build --preset release -j $(JOBS)
 	@for b in build/release/bench/bench_*; do [ -f $$b ] && [ -x $$b ] || continue; echo "== $$(basename $$b)"; $$b || exit 1; done
 
-# Each target fuzz/fuzz_<name>.cpp runs FUZZ_SECONDS with fuzz/<name>.dict and a corpus of its own.
+# Each target fuzz/fuzz_<name>.cpp runs FUZZ_SECONDS with fuzz/<name>.dict and a corpus of its own,
+# started from the inputs in fuzz/seeds/<name> where there are any.
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
@@ -34,7 +35,7 @@ fuzz: deps
 	  dict=fuzz/$$t.dict; [ -f $$dict ] || dict=fuzz/attributed_body.dict; \
 	  mkdir -p build/fuzz/corpus-$$t; echo "== fuzz_$$t"; \
 	  build/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -dict=$$dict -artifact_prefix=build/fuzz/ \
-	    build/fuzz/corpus-$$t || exit 1; done
+	    build/fuzz/corpus-$$t $$([ -d fuzz/seeds/$$t ] && echo fuzz/seeds/$$t) || exit 1; done
 
 clean:
 	rm -rf build
