@@ -96,10 +96,6 @@ PairingSession::State stateFromName(const std::string &name)
     return PairingSession::State::Pending;
 }
 
-} // namespace
-
-namespace {
-
 sqlite3 *openConnection(const std::string &target)
 {
     sqlite3 *db = nullptr;
@@ -187,9 +183,9 @@ sqlite3_stmt *SessionStore::prepared(const char *sql)
 void SessionStore::moveInlineTranscripts()
 {
     sqlite3_stmt *probe = nullptr;
-    const bool inline_ = sqlite3_prepare_v2(m_db, "SELECT transcript FROM session LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
+    const bool hasColumn = sqlite3_prepare_v2(m_db, "SELECT transcript FROM session LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
     sqlite3_finalize(probe);
-    if (!inline_)
+    if (!hasColumn)
         return;
     Transaction move(*this);
     exec("INSERT OR REPLACE INTO transcript (session_id, text)"
