@@ -1,6 +1,7 @@
 #include "JsonFields.h"
 
 #include "JsonText.h"
+#include "PairingCrypto.h"
 
 #include <algorithm>
 #include <utility>
@@ -18,17 +19,6 @@ bool isSpace(unsigned char c)
 bool isDigit(unsigned char c)
 {
     return c >= '0' && c <= '9';
-}
-
-int hexValue(unsigned char c)
-{
-    if (isDigit(c))
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 const JsonFields::Value kMissing{};
@@ -437,7 +427,7 @@ bool JsonFields::step(unsigned char c)
         return true;
     }
     case State::Unicode: {
-        const int value = hexValue(c);
+        const int value = PairingCrypto::hexDigit(char(c));
         if (value < 0)
             return fail(Status::NotObject);
         m_code = m_code * 16 + std::uint32_t(value);

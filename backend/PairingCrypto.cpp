@@ -29,24 +29,26 @@ std::string toHex(const std::string &bytes)
     return hex;
 }
 
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 std::string fromHex(const std::string &hex)
 {
-    const auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
     if (hex.size() % 2 != 0)
         return {};
     std::string bytes;
     bytes.reserve(hex.size() / 2);
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int high = nibble(hex[i]);
-        const int low = nibble(hex[i + 1]);
+        const int high = hexDigit(hex[i]);
+        const int low = hexDigit(hex[i + 1]);
         if (high < 0 || low < 0)
             return {};
         bytes += static_cast<char>(high << 4 | low);

@@ -220,8 +220,27 @@ struct PairingRequests::Impl {
         return std::nullopt;
     }
 
-    // Runs `act` on the live session named in the body once its credential checks out. Only an
-    // accepted request counts as activity and is written back; a refusal leaves the store as it was.
+    // Runs `act` on the live session `id`, in one transaction. Only an accepted request counts as
+    // activity and is written back; a refusal leaves the store as it was.
+    template <typename Act>
+    Reply withLiveSession(const std::string &id, Act &&act)
+    {
+        std::lock_guard lock(storeMutex);
+        SessionStore::Transaction write(*store);
+        const std::int64_t now = nowMs();
+        auto session = store->find(id);
+        if (const auto refusal = whyNotLive(session, now))
+            return *refusal;
+        Reply reply = act(*session);
+        if (reply.status >= 200 && reply.status < 300) {
+            session->touchedMs = now;
+            store->update(*session);
+            write.commit();
+        }
+        return reply;
+    }
+
+    // The same, once the credential in the body checks out.
     template <typename Act>
     Reply withSession(const JsonFields &body, const char *credentialKey, std::string PairingSession::*hash,
                       Act &&act)
@@ -233,22 +252,11 @@ struct PairingRequests::Impl {
         if (!credential)
             return missingField(credentialKey);
         const std::string presented = PairingCrypto::sha256(*credential);
-
-        std::lock_guard lock(storeMutex);
-        SessionStore::Transaction write(*store);
-        const std::int64_t now = nowMs();
-        auto session = store->find(id);
-        if (const auto refusal = whyNotLive(session, now))
-            return *refusal;
-        if (!PairingCrypto::equalConstantTime(presented, (*session).*hash))
-            return refuse(403, std::string("wrong ") + (hash == &PairingSession::keyHash ? "session key" : "phone token"));
-        Reply reply = act(*session);
-        if (reply.status >= 200 && reply.status < 300) {
-            session->touchedMs = now;
-            store->update(*session);
-            write.commit();
-        }
-        return reply;
+        return withLiveSession(id, [&](PairingSession &session) {
+            if (!PairingCrypto::equalConstantTime(presented, session.*hash))
+                return refuse(403, std::string("wrong ") + (hash == &PairingSession::keyHash ? "session key" : "phone token"));
+            return act(session);
+        });
     }
 
     template <typename Act>
@@ -361,23 +369,16 @@ struct PairingRequests::Impl {
         const std::string id = canonicalSessionId(body.string("session_id"));
         if (id.empty())
             return missingField("session_id");
-        std::lock_guard lock(storeMutex);
-        SessionStore::Transaction write(*store);
-        const std::int64_t now = nowMs();
-        auto session = store->find(id);
-        if (const auto refusal = whyNotLive(session, now))
-            return *refusal;
-        if (session->state == PairingSession::State::Aborted)
-            return refuse(409, "pairing session was aborted");
-        if (session->state == PairingSession::State::Claimed)
-            return refuse(409, "pairing session already claimed");
-        const std::string token = PairingCrypto::randomHex(32);
-        session->state = PairingSession::State::Claimed;
-        session->phoneTokenHash = PairingCrypto::sha256(token);
-        session->touchedMs = now;
-        store->update(*session);
-        write.commit();
-        return {200, json{{"status", "claimed"}, {"phone_token", token}}};
+        return withLiveSession(id, [](PairingSession &session) {
+            if (session.state == PairingSession::State::Aborted)
+                return refuse(409, "pairing session was aborted");
+            if (session.state == PairingSession::State::Claimed)
+                return refuse(409, "pairing session already claimed");
+            const std::string token = PairingCrypto::randomHex(32);
+            session.state = PairingSession::State::Claimed;
+            session.phoneTokenHash = PairingCrypto::sha256(token);
+            return Reply{200, json{{"status", "claimed"}, {"phone_token", token}}};
+        });
     }
 
     Reply choice(const JsonFields &body)
