@@ -54,7 +54,10 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("expected");  // null: the key must be missing
         QTest::newRow("version") << "CFBundleShortVersionString" << VELLORA_VERSION;
-        QTest::newRow("build number") << "CFBundleVersion" << VELLORA_BUILD_NUMBER;
+        // Apple's numeric form: a developer build ("dev") is build 0.
+        const QString build = QStringLiteral(VELLORA_BUILD_NUMBER);
+        QTest::newRow("build number") << "CFBundleVersion"
+                                      << (build == QLatin1String("dev") ? QStringLiteral("0") : build);
         QTest::newRow("minimum macOS") << "LSMinimumSystemVersion" << "13.0";
         QTest::newRow("bundle identifier") << "CFBundleIdentifier" << "app.vellora.imessage-importer";
         QTest::newRow("name") << "CFBundleName" << "Vellora iMessage Importer";
@@ -71,6 +74,34 @@ private slots:
         QVERIFY(plist.value(QStringLiteral("NSContactsUsageDescription")).contains(QLatin1String("contacts")));
         QCOMPARE(plist.contains(key), !expected.isNull());
         QCOMPARE(plist.value(key), expected);
+    }
+
+    // cpack reads the per-generator settings with CPACK_GENERATOR set to the one it runs.
+    void generatorSettings_data()
+    {
+        QTest::addColumn<QString>("generator");
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<QString>("volume");
+        QTest::newRow("Debian package") << "DEB" << "/usr" << "";
+        QTest::newRow("disk image: the app at its root") << "DragNDrop" << "/" << "Vellora iMessage Importer";
+    }
+
+    void generatorSettings()
+    {
+        QFETCH(QString, generator);
+        QFETCH(QString, prefix);
+        QFETCH(QString, volume);
+        QTemporaryDir dir;
+        QFile script(dir.filePath(QStringLiteral("print.cmake")));
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("set(CPACK_GENERATOR " + generator.toUtf8() + ")\n"
+                     "include(\"" VELLORA_CPACK_PROJECT_CONFIG "\")\n"
+                     "message(\"${CPACK_PACKAGING_INSTALL_PREFIX}|${CPACK_DMG_VOLUME_NAME}\")\n");
+        script.close();
+        QProcess cmake;
+        cmake.start(QStringLiteral(VELLORA_CMAKE), {QStringLiteral("-P"), script.fileName()});
+        QVERIFY(cmake.waitForFinished() && cmake.exitCode() == 0);
+        QCOMPARE(QString::fromUtf8(cmake.readAllStandardError()).trimmed(), prefix + QLatin1Char('|') + volume);
     }
 
     void debianInstall()
