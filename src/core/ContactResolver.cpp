@@ -3,16 +3,11 @@
 #include "ContactsAccess.h"
 
 #include <QCoroFuture>
+#include <QPromise>
+#include <QThreadPool>
 #include <QVarLengthArray>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
-// Runs on a pool thread: the source may block on the permission prompt.
-ContactResolver buildFrom(std::shared_ptr<ContactSource> source)
-{
-    return ContactResolver::fromCards(source->fetch());
-}
-
 // The first contact to claim a number or address keeps it.
 void claim(QHash<QString, QString> &table, const QString &key, const QString &name)
 {
@@ -21,15 +16,15 @@ void claim(QHash<QString, QString> &table, const QString &key, const QString &na
 }
 } // namespace
 
-bool ContactsAccess::settle(long status, const std::function<bool()> &ask)
+ContactsAccess::Decision ContactsAccess::decide(long status)
 {
     switch (status) {
     case authorized:
-        return true;
+        return Decision::read;
     case notDetermined:
-        return ask();
+        return Decision::ask;
     default:
-        return false;
+        return Decision::refuse;
     }
 }
 
@@ -55,7 +50,17 @@ QCoro::Task<ContactResolver> ContactResolver::loadFromContacts()
 
 QCoro::Task<ContactResolver> ContactResolver::loadFrom(std::shared_ptr<ContactSource> source)
 {
-    co_return co_await QtConcurrent::run(&buildFrom, std::move(source));
+    // The tables are built where the cards arrive, off the main thread as well.
+    auto promise = std::make_shared<QPromise<ContactResolver>>();
+    QFuture<ContactResolver> resolver = promise->future();
+    promise->start();
+    QThreadPool::globalInstance()->start([source = std::move(source), promise] {
+        source->fetch([promise](const QList<ContactCard> &cards) {
+            promise->addResult(fromCards(cards));
+            promise->finish();
+        });
+    });
+    co_return co_await resolver;
 }
 
 QString ContactResolver::normalizePhone(const QString &text)

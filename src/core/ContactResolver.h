@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -20,10 +21,14 @@ struct ContactCard {
 // Where contacts come from: the Contacts framework on macOS, vCard files elsewhere.
 class ContactSource {
 public:
+    using Delivery = std::function<void(const QList<ContactCard> &cards)>;
+
     virtual ~ContactSource() = default;
-    // Every readable contact in store order; empty when access is missing or refused.
-    // May block (a permission prompt), so it is called off the main thread.
-    virtual QList<ContactCard> fetch() = 0;
+    // Hands every readable contact, in store order, to `deliver`: exactly once, from any thread,
+    // and none when access is missing or refused. Called on a worker thread. A source that must
+    // ask the user returns at once and delivers from the answer, so no thread waits on a prompt
+    // that may never be answered.
+    virtual void fetch(Delivery deliver) = 0;
 };
 
 std::unique_ptr<ContactSource> makePlatformContactSource();
@@ -34,7 +39,7 @@ public:
     ContactResolver() = default;
 
     static ContactResolver fromCards(const QList<ContactCard> &cards);
-    // Reads the platform's contacts on a worker thread; never fails.
+    // Reads the platform's contacts off the main thread; never fails.
     static QCoro::Task<ContactResolver> loadFromContacts();
     static QCoro::Task<ContactResolver> loadFrom(std::shared_ptr<ContactSource> source);
 

@@ -23,7 +23,7 @@ QString standardFolder();
 class VCardFolderSource : public ContactSource {
 public:
     explicit VCardFolderSource(QString folder) : m_folder(std::move(folder)) {}
-    QList<ContactCard> fetch() override { return VCard::readFolder(m_folder); }
+    void fetch(Delivery deliver) override { deliver(VCard::readFolder(m_folder)); }
 
 private:
     QString m_folder;

@@ -6,8 +6,9 @@ QVariant bundleInfoValue(const char *key)
 {
     @autoreleasepool {
         id value = [[NSBundle mainBundle] objectForInfoDictionaryKey:[NSString stringWithUTF8String:key]];
+        // Outside a bundle (the tests, a developer's build tree) there is no property list.
         if (value == nil)
-            return {};
+            return buildTimeInfoValue(key);
         if ([value isKindOfClass:[NSString class]]) {
             NSString *text = value;
             return QString::fromNSString(text);

@@ -8,22 +8,6 @@
 #import <Foundation/Foundation.h>
 
 namespace {
-// Runs on a worker thread, which waits while the system's prompt is open; the answer may
-// arrive on any thread.
-bool askForAccess(CNContactStore *store)
-{
-    __block BOOL granted = NO;
-    dispatch_semaphore_t answered = dispatch_semaphore_create(0);
-    [store requestAccessForEntityType:CNEntityTypeContacts
-                    completionHandler:^(BOOL allowed, NSError *error) {
-                        Q_UNUSED(error)  // a refusal and a failure both mean no contacts
-                        granted = allowed;
-                        dispatch_semaphore_signal(answered);
-                    }];
-    dispatch_semaphore_wait(answered, DISPATCH_TIME_FOREVER);
-    return granted;
-}
-
 QList<ContactCard> readAll(CNContactStore *store)
 {
     NSArray<id<CNKeyDescriptor>> *keys = @[
@@ -40,31 +24,49 @@ QList<ContactCard> readAll(CNContactStore *store)
                                                          error:nil
                                                     usingBlock:^(CNContact *contact, BOOL *stop) {
         Q_UNUSED(stop)
-        ContactCard card;
-        card.fullName = QString::fromNSString(
-            [CNContactFormatter stringFromContact:contact style:CNContactFormatterStyleFullName]);
-        for (CNLabeledValue<CNPhoneNumber *> *phone in contact.phoneNumbers)
-            card.phones.append(QString::fromNSString(phone.value.stringValue));
-        for (CNLabeledValue<NSString *> *email in contact.emailAddresses)
-            card.emails.append(QString::fromNSString(email.value));
-        out->append(std::move(card));
+        // The formatter's and the values' temporaries go with each contact, not with the book.
+        @autoreleasepool {
+            ContactCard card;
+            card.fullName = QString::fromNSString(
+                [CNContactFormatter stringFromContact:contact style:CNContactFormatterStyleFullName]);
+            for (CNLabeledValue<CNPhoneNumber *> *phone in contact.phoneNumbers)
+                card.phones.append(QString::fromNSString(phone.value.stringValue));
+            for (CNLabeledValue<NSString *> *email in contact.emailAddresses)
+                card.emails.append(QString::fromNSString(email.value));
+            out->append(std::move(card));
+        }
     }]);
     return cards;
 }
 
 class ContactsStore final : public ContactSource {
 public:
-    QList<ContactCard> fetch() override
+    void fetch(Delivery deliver) override
     {
         // Without this entry macOS ends the process at the first Contacts call.
         if (!bundleInfoValue("NSContactsUsageDescription").isValid())
-            return {};
+            return deliver({});
         @autoreleasepool {
             CNContactStore *store = [[CNContactStore alloc] init];
             const long status = long([CNContactStore authorizationStatusForEntityType:CNEntityTypeContacts]);
-            if (!ContactsAccess::settle(status, [store] { return askForAccess(store); }))
-                return {};
-            return readAll(store);
+            switch (ContactsAccess::decide(status)) {
+            case ContactsAccess::Decision::read:
+                return deliver(readAll(store));
+            case ContactsAccess::Decision::refuse:
+                return deliver({});
+            case ContactsAccess::Decision::ask:
+                break;
+            }
+            // The answer comes on a queue of the framework's choosing, whenever the user gives it;
+            // no thread waits for it, so quitting with the prompt open does not hang.
+            const auto pending = std::make_shared<Delivery>(std::move(deliver));
+            [store requestAccessForEntityType:CNEntityTypeContacts
+                            completionHandler:^(BOOL granted, NSError *error) {
+                                Q_UNUSED(error)  // a refusal and a failure both mean no contacts
+                                @autoreleasepool {
+                                    (*pending)(granted ? readAll(store) : QList<ContactCard>());
+                                }
+                            }];
         }
     }
 };

@@ -11,8 +11,11 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
+#include <QThread>
 
 #include <sqlite3.h>
+
+#include <thread>
 
 using namespace std::chrono_literals;
 using namespace Endpoints;
@@ -39,14 +42,27 @@ Answer json(const char *body, int status = 200, std::chrono::milliseconds delay 
 class DatabaseRemover final : public ContactSource {
 public:
     explicit DatabaseRemover(QString path) : m_path(std::move(path)) {}
-    QList<ContactCard> fetch() override
+    void fetch(Delivery deliver) override
     {
         QFile::remove(m_path);
-        return {};
+        deliver({});
     }
 
 private:
     QString m_path;
+};
+
+// Reports a started instance from a thread of its own, as the platform's completion does.
+class ForeignThreadLauncher final : public AppLauncher {
+public:
+    ~ForeignThreadLauncher() override { m_thread.join(); }
+    void launchNewInstance(std::function<void(bool started)> started) override
+    {
+        m_thread = std::thread([started = std::move(started)] { started(true); });
+    }
+
+private:
+    std::thread m_thread;
 };
 } // namespace
 
@@ -468,6 +484,19 @@ private slots:
             QCOMPARE(client->step(), before);  // a launch, failed or not, leaves the gate as it was
             QCOMPARE(m_server->requests().size(), 0);
         }
+    }
+
+    void relaunchReportedFromAnotherThread()
+    {
+        QFile::remove(m_home->chatDbPath());
+        auto client = makeClient();
+        client->setLauncher(std::make_unique<ForeignThreadLauncher>());
+        QThread *quitOn = nullptr;
+        client->setQuitHandler([&] { quitOn = QThread::currentThread(); });
+        client->begin();
+        client->relaunch();
+        QTRY_VERIFY(quitOn);
+        QCOMPARE(quitOn, QThread::currentThread());  // quitting is the main thread's
     }
 };
 
