@@ -11,6 +11,9 @@
 #include <filesystem>
 #include <functional>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using Ids = QList<qint64>;
@@ -59,6 +62,29 @@ QStringList texts(const QList<ChatMessage> &messages)
         out << (m.fromMe ? u"me: "_qs : QString()) + m.text;
     return out;
 }
+
+// No file the process writes may grow past `bytes` while this lives, as on a full disk; the write
+// fails with EFBIG rather than the signal ending the process. Needs no root.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN))
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        const rlimit limit{bytes, m_old.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_handler);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    void (*m_handler)(int);
+    rlimit m_old{};
+};
 
 const ChatDatabase::NameFor noNames = [](const QString &) { return std::nullopt; };
 constexpr qint64 ns = 1'000'000'000;
@@ -178,6 +204,54 @@ private slots:
             QCOMPARE(got, errors);
         }
         QVERIFY(tmpdir.isEmpty() || QDir(tmp).isEmpty()); // cleanup() looks in the test's own TMPDIR
+    }
+
+    // A failed copy never passes for a snapshot, nor for missing access: a full disk or a
+    // companion that is there but cannot be read is told in the system's words.
+    void copyFailures_data()
+    {
+        QTest::addColumn<QString>("damage"); // "limit": the file size limit, else what replaces the file
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("error");
+        const QString failed = u"Couldn't open the Messages database: "_qs;
+        QTest::newRow("disk full copying chat.db") << u"limit"_qs << u"chat.db"_qs << failed + u"File too large"_qs;
+        QTest::newRow("disk full copying chat.db-wal") << u"limit"_qs << u"chat.db-wal"_qs << failed + u"File too large"_qs;
+        QTest::newRow("chat.db-wal is a folder") << u"folder"_qs << u"chat.db-wal"_qs << failed + u"Is a directory"_qs;
+        QTest::newRow("chat.db-shm is a FIFO") << u"fifo"_qs << u"chat.db-shm"_qs << failed + u"Invalid argument"_qs;
+    }
+
+    void copyFailures()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, file);
+        QFETCH(QString, error);
+        const QString source = m_home->chatDbPath();
+        {
+            FixtureDb db(source);
+            const qint64 chat = db.addChat({db.addHandle(u"a@b.c"_qs)});
+            db.keepWal();
+            db.begin();
+            for (int i = 0; i < 2000; ++i) // a -wal larger than chat.db
+                db.addMessage(chat, 700'000'000 + i, false, QString(200, u'w'));
+            db.commit();
+        }
+        const QString path = QFileInfo(source).dir().filePath(file);
+        const qint64 mainSize = QFileInfo(source).size();
+        QVERIFY(QFileInfo(source + u"-wal"_qs).size() > mainSize);
+        // Copying chat.db fails half way, or it just fits and its -wal does not.
+        const rlim_t limit = damage != u"limit" ? RLIM_INFINITY : rlim_t(file == u"chat.db" ? mainSize / 2 : mainSize);
+        if (damage != u"limit") {
+            QVERIFY(QFile::remove(path));
+            QVERIFY(damage == u"folder" ? QDir().mkdir(path) : ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        }
+        for (const ChatDatabase::Copy copy : {ChatDatabase::Copy::native, ChatDatabase::Copy::portable}) {
+            QString got;
+            {
+                const FileSizeLimit full(limit);
+                got = errorOf([&] { ChatDatabase snapshot(source, copy); });
+            }
+            QCOMPARE(got, error);
+        }
     }
 
     void listing_data()

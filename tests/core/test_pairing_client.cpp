@@ -1,4 +1,5 @@
 #include "AppInfo.h"
+#include "FixtureDb.h"
 #include "HelperError.h"
 #include "PairingClient.h"
 #include "Platform.h"
@@ -336,6 +337,50 @@ private slots:
         QCOMPARE(m_server->requests(upload).size(), firstUpload.status == 200 ? 1 : 2);
         const QJsonObject report = m_server->requests(choose).value(0).json;
         QVERIFY(report["first"].isNull() && report["last"].isNull());  // present, as JSON null
+    }
+
+    // A damaged page is never taken for the end of the rows: the run fails with SQLite's text
+    // and no transcript leaves the machine.
+    void damagedDatabase_data()
+    {
+        QTest::addColumn<QString>("btree");
+        QTest::addColumn<bool>("atUpload");
+        // chat_message_join is read through its key, which holds every pair.
+        const QString joinKey = u"sqlite_autoindex_chat_message_join_1"_qs;
+        QTest::newRow("message leaf, listing") << u"message"_qs << false;
+        QTest::newRow("message leaf, upload") << u"message"_qs << true;
+        QTest::newRow("chat_message_join leaf, listing") << joinKey << false;
+        QTest::newRow("chat_message_join leaf, upload") << joinKey << true;
+        QTest::newRow("chat_handle_join index leaf, listing") << u"sqlite_autoindex_chat_handle_join_1"_qs << false;
+    }
+
+    void damagedDatabase()
+    {
+        QFETCH(QString, btree);
+        QFETCH(bool, atUpload);
+        // Mum's history spans many leaves, so rows come before the damaged one and after it.
+        sqlite3 *live = nullptr;
+        QCOMPARE(sqlite3_open(QFile::encodeName(m_home->chatDbPath()).constData(), &live), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(live, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1500) "
+                                    "INSERT INTO message (guid, text, date) SELECT 'bulk' || i, printf('%.100c', 'x'), "
+                                    "700000000 + i FROM n;"
+                                    "INSERT INTO chat_message_join (chat_id, message_id) "
+                                    "SELECT 1, ROWID FROM message WHERE guid LIKE 'bulk%'",
+                              nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(live);
+        const Step malformed = Step::failed(dbPrefix + "database disk image is malformed");
+        auto client = makeClient();
+        if (atUpload) {
+            runToPick(*client);
+            client->choose(client->conversations().first());
+        }
+        FixtureDb::garbleLeaf(m_home->chatDbPath(), btree);
+        if (atUpload)
+            m_server->setDefault(poll, json(R"({"upload_id":"u"})"));
+        else
+            client->begin();
+        QTRY_VERIFY_WITH_TIMEOUT(m_seen.contains(malformed), 5000);
+        QCOMPARE(m_server->requests(atUpload ? upload : create).size(), 0);
     }
 
     void databaseGoneAfterProbe()
