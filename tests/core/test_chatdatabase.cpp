@@ -63,29 +63,6 @@ QStringList texts(const QList<ChatMessage> &messages)
     return out;
 }
 
-// No file the process writes may grow past `bytes` while this lives, as on a full disk; the write
-// fails with EFBIG rather than the signal ending the process. Needs no root.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) : m_handler(std::signal(SIGXFSZ, SIG_IGN))
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_old);
-        const rlimit limit{bytes, m_old.rlim_max};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_old);
-        std::signal(SIGXFSZ, m_handler);
-    }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-
-private:
-    void (*m_handler)(int);
-    rlimit m_old{};
-};
-
 const ChatDatabase::NameFor noNames = [](const QString &) { return std::nullopt; };
 constexpr qint64 ns = 1'000'000'000;
 
@@ -245,11 +222,16 @@ private slots:
             QVERIFY(damage == u"folder" ? QDir().mkdir(path) : ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
         }
         for (const ChatDatabase::Copy copy : {ChatDatabase::Copy::native, ChatDatabase::Copy::portable}) {
-            QString got;
-            {
-                const FileSizeLimit full(limit);
-                got = errorOf([&] { ChatDatabase snapshot(source, copy); });
-            }
+            // No file may grow past the limit, as on a full disk, and without root: the write
+            // fails with EFBIG instead of the signal ending the process. Restored at once.
+            rlimit old{};
+            ::getrlimit(RLIMIT_FSIZE, &old);
+            const rlimit full{limit, old.rlim_max};
+            const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+            ::setrlimit(RLIMIT_FSIZE, &full);
+            const QString got = errorOf([&] { ChatDatabase snapshot(source, copy); });
+            ::setrlimit(RLIMIT_FSIZE, &old);
+            std::signal(SIGXFSZ, handler);
             QCOMPARE(got, error);
         }
     }
