@@ -65,7 +65,7 @@ int main(int argc, char **argv)
 
     client.begin();
     const double starting = longestStallMs([&] { return client.step() == PairingClient::Step::scan(); }, 120000);
-    server.enqueue(QStringLiteral("vellora-pair-poll"), {200, R"({"status":"claimed"})", 0ms});
+    server.enqueue(QStringLiteral("vellora-pair-poll"), {200, R"({"status":"claimed"})"});
     if (!QTest::qWaitFor([&] { return client.step() == PairingClient::Step::pick(); }, 5000)) {
         std::fprintf(stderr, "the session never reached the picker: %s\n", qPrintable(client.step().toString()));
         return 1;
@@ -76,7 +76,7 @@ int main(int argc, char **argv)
         return a.messageCount < b.messageCount;
     });
     client.choose(longest);
-    server.setDefault(QStringLiteral("vellora-pair-poll"), {200, R"({"upload_id":"bench"})", 0ms});
+    server.setDefault(QStringLiteral("vellora-pair-poll"), {200, R"({"upload_id":"bench"})"});
     const double uploading = longestStallMs([&] { return client.step() == PairingClient::Step::done(); }, 120000);
 
     // The same work done synchronously: what the window would freeze for.

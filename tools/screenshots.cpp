@@ -103,18 +103,19 @@ public:
         view.resize(600, 720);
         QFile::rename(m_home.chatDbPath() + QStringLiteral(".away"), m_home.chatDbPath());
 
-        server.enqueue(create, Answer{200, "{}", 1500ms});
+        server.hold(create);
         pairing.begin();
         reach(pairing, Step::starting());
         (void)server.waitForRequests(create, 1);
         shot(view, "starting");
+        server.release(create);
 
-        server.enqueue(create, Answer{200, R"({"status":"update_required","download_url":"https://example.com/dl"})", 0ms});
+        server.enqueue(create, Answer{200, R"({"status":"update_required","download_url":"https://example.com/dl"})"});
         pairing.begin();
         reach(pairing, Step::updateRequired(QStringLiteral("https://example.com/dl")));
         shot(view, "update-required");
 
-        server.enqueue(create, Answer{500, "{}", 0ms});
+        server.enqueue(create, Answer{500, "{}"});
         pairing.begin();
         waitFor([&] { return pairing.step().kind() == Step::Kind::failed; });
         shot(view, "failed");
@@ -123,7 +124,7 @@ public:
         reach(pairing, Step::scan());
         shot(view, "scan");
 
-        server.enqueue(poll, Answer{200, R"({"status":"claimed"})", 0ms});
+        server.enqueue(poll, Answer{200, R"({"status":"claimed"})"});
         reach(pairing, Step::pick());
         shot(view, "pick");
         auto *list = view.findChild<ConversationList *>();
@@ -144,15 +145,16 @@ public:
         reach(pairing, Step::finishing());
         shot(view, "finishing");
 
-        server.enqueue(upload, Answer{200, "{}", 1500ms});
-        server.setDefault(poll, Answer{200, R"({"status":"claimed","upload_id":"u"})", 0ms});
+        server.hold(upload);
+        server.setDefault(poll, Answer{200, R"({"status":"claimed","upload_id":"u"})"});
         reach(pairing, Step::uploading());
         shot(view, "uploading");
+        server.release(upload);
         reach(pairing, Step::done());
         shot(view, "done");
 
         writeHistory(m_home.chatDbPath(), contacts, false);
-        server.setDefault(poll, Answer{200, R"({"status":"claimed"})", 0ms});
+        server.setDefault(poll, Answer{200, R"({"status":"claimed"})"});
         pairing.begin();
         reach(pairing, Step::pick());
         shot(view, "pick-empty");

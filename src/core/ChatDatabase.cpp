@@ -55,8 +55,17 @@ public:
     Statement &operator=(const Statement &) = delete;
 
     sqlite3_stmt *get() const { return m_stmt; }
-    // A result other than a row ends the rows; errors while stepping are not reported.
-    bool next() const { return sqlite3_step(m_stmt) == SQLITE_ROW; }
+    // False once the rows are done. Any other result (a damaged page, an I/O error) throws:
+    // rows cut short must never pass for the whole history.
+    bool next() const
+    {
+        const int rc = sqlite3_step(m_stmt);
+        if (rc == SQLITE_ROW)
+            return true;
+        if (rc == SQLITE_DONE)
+            return false;
+        throw HelperError::sqlite(QString::fromUtf8(sqlite3_errmsg(sqlite3_db_handle(m_stmt))));
+    }
 
 private:
     sqlite3_stmt *m_stmt = nullptr;
@@ -74,19 +83,24 @@ QUtf8StringView columnText(sqlite3_stmt *stmt, int column)
 }
 
 // Copies `from` to a new file `to` that only the owner may read, even while it is written.
-bool copyPrivately(const QString &from, const QString &to, [[maybe_unused]] ChatDatabase::Copy copy) noexcept
+// Returns 0, or the errno of the first failure (EISDIR or EINVAL for a source that is not a
+// plain file); a failed copy is removed.
+int copyPrivately(const QString &from, const QString &to, [[maybe_unused]] ChatDatabase::Copy copy) noexcept
 {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
-    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so a FIFO in the file's place cannot hold the open.
+    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (in < 0)
-        return false;
-    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        return errno;
+    struct stat st {};
+    int error = ::fstat(in, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    const int out = error ? -1 : ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (out < 0) {
+        error = error ? error : errno;
         ::close(in);
-        return false;
+        return error;
     }
-    bool ok = true;
 #ifdef __linux__
     // In-kernel copy where the file system allows it; falls back to read/write below.
     bool kernelCopy = copy == ChatDatabase::Copy::native;
@@ -99,39 +113,55 @@ bool copyPrivately(const QString &from, const QString &to, [[maybe_unused]] Chat
         if (errno == EINTR)
             continue;
         kernelCopy = false;
-        ok = errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP;
-        if (ok)
-            ok = ::lseek(in, 0, SEEK_SET) == 0 && ::ftruncate(out, 0) == 0 && ::lseek(out, 0, SEEK_SET) == 0;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+            error = errno;
+        else if (::lseek(in, 0, SEEK_SET) != 0 || ::ftruncate(out, 0) != 0 || ::lseek(out, 0, SEEK_SET) != 0)
+            error = errno;
     }
-    if (!kernelCopy && ok)
+    if (!kernelCopy && !error)
 #endif
     {
         static constexpr size_t chunk = 1 << 20;
         std::unique_ptr<char[]> buffer(new (std::nothrow) char[chunk]);
-        ok = buffer != nullptr;
-        while (ok) {
+        if (!buffer)
+            error = ENOMEM;
+        while (!error) {
             const ssize_t got = ::read(in, buffer.get(), chunk);
             if (got == 0)
                 break;
             if (got < 0) {
-                ok = errno == EINTR;
+                error = errno == EINTR ? 0 : errno;
                 continue;
             }
-            for (ssize_t done = 0; ok && done < got;) {
+            for (ssize_t done = 0; !error && done < got;) {
                 const ssize_t put = ::write(out, buffer.get() + done, size_t(got - done));
                 if (put > 0)
                     done += put;
-                else
-                    ok = put < 0 && errno == EINTR;
+                else if (put == 0)
+                    error = EIO;
+                else if (errno != EINTR)
+                    error = errno;
             }
         }
     }
-    ok = ::fchmod(out, S_IRUSR | S_IWUSR) == 0 && ok;
-    ok = ::close(out) == 0 && ok;
+    if (::fchmod(out, S_IRUSR | S_IWUSR) != 0 && !error)
+        error = errno;
+    if (::close(out) != 0 && !error)
+        error = errno;
     ::close(in);
-    if (!ok)
+    if (error)
         ::unlink(target.constData());
-    return ok;
+    return error;
+}
+
+// A failed copy as the user is told it: a file that may not be read, or no database file at
+// all, means the access is missing; anything else (a full disk, an I/O error, a companion that
+// is not a file) is told in the system's words.
+HelperError copyError(int error, bool database)
+{
+    if (error == EACCES || error == EPERM || (database && (error == ENOENT || error == ENOTDIR || error == EISDIR)))
+        return HelperError::noAccess();
+    return HelperError::sqlite(QString::fromStdString(std::generic_category().message(error)));
 }
 
 // Qt reports no temporary folder when TMPDIR names one that does not exist yet; that folder
@@ -186,10 +216,15 @@ ChatDatabase::ChatDatabase(const QString &sourcePath, Copy copy)
 
     try {
         const QString target = m_tempDir + QStringLiteral("/chat.db");
-        if (!copyPrivately(sourcePath, target, copy))
-            throw HelperError::noAccess();
-        for (const char *suffix : {"-wal", "-shm"})
-            copyPrivately(sourcePath + suffix, target + suffix, copy); // a missing or failed companion is left out
+        if (const int error = copyPrivately(sourcePath, target, copy))
+            throw copyError(error, true);
+        for (const char *suffix : {"-wal", "-shm"}) {
+            // A companion that is not there (or just went, checkpointed) is left out; one that
+            // is there but cannot be copied would leave out the newest messages.
+            const int error = copyPrivately(sourcePath + suffix, target + suffix, copy);
+            if (error && error != ENOENT && error != ENOTDIR)
+                throw copyError(error, false);
+        }
 
         sqlite3 *db = nullptr;
         const int rc = sqlite3_open_v2(QFile::encodeName(target).constData(), &db, SQLITE_OPEN_READONLY, nullptr);

@@ -134,13 +134,16 @@ public:
     void track(QNetworkReply *reply) { m_replies.append(reply); }
     void untrack(QNetworkReply *reply) { m_replies.removeAll(reply); }
 
-    QCoro::Task<> sleep(std::chrono::milliseconds duration)
+    QCoro::Task<> sleep(std::chrono::milliseconds duration, PollClock clock)
     {
         QTimer timer;
         timer.setSingleShot(true);
         // A coarse timer may fire up to 5% early; polls must never come closer than the interval.
         timer.setTimerType(Qt::PreciseTimer);
-        timer.start(m_cancelled ? std::chrono::milliseconds(0) : duration);
+        if (m_cancelled || !clock)
+            timer.start(m_cancelled ? std::chrono::milliseconds(0) : duration);
+        else
+            clock(timer, duration);
         m_sleep = &timer;
         co_await timer;
         m_sleep = nullptr;
@@ -289,11 +292,12 @@ QCoro::Task<> PairingClient::pollLoop(TokenPtr poll)
 {
     const QPointer<PairingClient> self(this);
     const std::chrono::milliseconds interval = m_pollInterval;
+    const PollClock clock = m_pollClock;
     while (!poll->cancelled() && self) {
         co_await pollOnce(poll);
         if (poll->cancelled() || !self)
             co_return;
-        co_await poll->sleep(interval);
+        co_await poll->sleep(interval, clock);
     }
 }
 

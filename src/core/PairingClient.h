@@ -19,6 +19,7 @@
 
 class AppLauncher;
 class QNetworkReply;
+class QTimer;
 
 // Owns one run of the importer: the step the window shows, the QR code, the conversation
 // list, the pairing credentials, the choice and the poll loop. Main thread only.
@@ -95,6 +96,10 @@ public:
     void setLauncher(std::unique_ptr<AppLauncher> launcher);
     void setContactSource(std::shared_ptr<ContactSource> source) { m_contactSource = std::move(source); }
     void setQuitHandler(std::function<void()> quit) { m_quit = std::move(quit); }
+    // Starts the timer the poll loop sleeps on for one interval; a test's clock starts it for
+    // longer and fires it once the test has moved its own time past the interval.
+    using PollClock = std::function<void(QTimer &timer, std::chrono::milliseconds interval)>;
+    void setPollClock(PollClock clock) { m_pollClock = std::move(clock); }
     const QString &sessionId() const { return m_sessionId; }
     const QString &macKey() const { return m_macKey; }
     bool isPolling() const;
@@ -135,6 +140,7 @@ private:
     QNetworkAccessManager m_network;
     QString m_apiBase = apiBase();
     std::chrono::milliseconds m_pollInterval = defaultPollInterval;
+    PollClock m_pollClock;
     std::chrono::milliseconds m_transferTimeout = defaultTransferTimeout;
     std::optional<QSslConfiguration> m_sslConfiguration;
     std::shared_ptr<ContactSource> m_contactSource;

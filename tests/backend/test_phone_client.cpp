@@ -9,8 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <future>
-#include <thread>
 
 namespace {
 const std::string kId = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
@@ -57,7 +57,10 @@ private slots:
     // The phone simulator's Ctrl-C: a wait on another thread ends at once.
     void cancelEndsWait()
     {
-        PairingService service;
+        std::atomic<int> choicePolls{0};
+        PairingServiceOptions serviceOptions;
+        serviceOptions.log = [&](const std::string &line) { choicePolls += line.find("vellora-pair-choice") != std::string::npos; };
+        PairingService service(serviceOptions);
         service.start();
         const nlohmann::json create{{"session_id", kId},
                                     {"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256("key"))},
@@ -69,7 +72,7 @@ private slots:
         PhoneClient phone(service.baseUrl(), options);
         phone.claim(kId);
         auto waiting = std::async(std::launch::async, [&] { phone.waitForChoice(); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        QTRY_VERIFY(choicePolls > 0);  // the wait is under way
         phone.cancel();
         try {
             waiting.get();

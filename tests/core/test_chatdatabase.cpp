@@ -11,6 +11,9 @@
 #include <filesystem>
 #include <functional>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using Ids = QList<qint64>;
@@ -178,6 +181,59 @@ private slots:
             QCOMPARE(got, errors);
         }
         QVERIFY(tmpdir.isEmpty() || QDir(tmp).isEmpty()); // cleanup() looks in the test's own TMPDIR
+    }
+
+    // A failed copy never passes for a snapshot, nor for missing access: a full disk or a
+    // companion that is there but cannot be read is told in the system's words.
+    void copyFailures_data()
+    {
+        QTest::addColumn<QString>("damage"); // "limit": the file size limit, else what replaces the file
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("error");
+        const QString failed = u"Couldn't open the Messages database: "_qs;
+        QTest::newRow("disk full copying chat.db") << u"limit"_qs << u"chat.db"_qs << failed + u"File too large"_qs;
+        QTest::newRow("disk full copying chat.db-wal") << u"limit"_qs << u"chat.db-wal"_qs << failed + u"File too large"_qs;
+        QTest::newRow("chat.db-wal is a folder") << u"folder"_qs << u"chat.db-wal"_qs << failed + u"Is a directory"_qs;
+        QTest::newRow("chat.db-shm is a FIFO") << u"fifo"_qs << u"chat.db-shm"_qs << failed + u"Invalid argument"_qs;
+    }
+
+    void copyFailures()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, file);
+        QFETCH(QString, error);
+        const QString source = m_home->chatDbPath();
+        {
+            FixtureDb db(source);
+            const qint64 chat = db.addChat({db.addHandle(u"a@b.c"_qs)});
+            db.keepWal();
+            db.begin();
+            for (int i = 0; i < 2000; ++i) // a -wal larger than chat.db
+                db.addMessage(chat, 700'000'000 + i, false, QString(200, u'w'));
+            db.commit();
+        }
+        const QString path = QFileInfo(source).dir().filePath(file);
+        const qint64 mainSize = QFileInfo(source).size();
+        QVERIFY(QFileInfo(source + u"-wal"_qs).size() > mainSize);
+        // Copying chat.db fails half way, or it just fits and its -wal does not.
+        const rlim_t limit = damage != u"limit" ? RLIM_INFINITY : rlim_t(file == u"chat.db" ? mainSize / 2 : mainSize);
+        if (damage != u"limit") {
+            QVERIFY(QFile::remove(path));
+            QVERIFY(damage == u"folder" ? QDir().mkdir(path) : ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+        }
+        for (const ChatDatabase::Copy copy : {ChatDatabase::Copy::native, ChatDatabase::Copy::portable}) {
+            // No file may grow past the limit, as on a full disk, and without root: the write
+            // fails with EFBIG instead of the signal ending the process. Restored at once.
+            rlimit old{};
+            ::getrlimit(RLIMIT_FSIZE, &old);
+            const rlimit full{limit, old.rlim_max};
+            const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+            ::setrlimit(RLIMIT_FSIZE, &full);
+            const QString got = errorOf([&] { ChatDatabase snapshot(source, copy); });
+            ::setrlimit(RLIMIT_FSIZE, &old);
+            std::signal(SIGXFSZ, handler);
+            QCOMPARE(got, error);
+        }
     }
 
     void listing_data()

@@ -8,7 +8,7 @@
 ScriptedServer::ScriptedServer()
     : m_server(std::make_unique<httplib::Server>())
 {
-    m_defaults.insert(Endpoints::poll, {200, R"({"status":"pending"})", {}});
+    m_defaults.insert(Endpoints::poll, {200, R"({"status":"pending"})"});
     m_server->Post(R"(/(.*))", [this](const httplib::Request &req, httplib::Response &res) {
         Request recorded;
         recorded.endpoint = QString::fromStdString(req.matches[1]);
@@ -16,13 +16,10 @@ ScriptedServer::ScriptedServer()
         recorded.body = QByteArray::fromStdString(req.body);
         recorded.json = QJsonDocument::fromJson(recorded.body).object();
         recorded.receivedAt = std::chrono::steady_clock::now();
-        Answer answer;
-        {
-            const std::lock_guard lock(m_mutex);
-            m_requests.append(recorded);
-            answer = answerFor(recorded.endpoint);
-        }
-        std::this_thread::sleep_for(answer.delay);
+        std::unique_lock lock(m_mutex);
+        m_requests.append(recorded);
+        const Answer answer = answerFor(recorded.endpoint);
+        m_released.wait(lock, [&] { return m_stopping || !m_held.contains(recorded.endpoint); });
         res.status = answer.status;
         res.set_content(answer.body.toStdString(), "application/json");
     });
@@ -34,6 +31,11 @@ ScriptedServer::ScriptedServer()
 
 ScriptedServer::~ScriptedServer()
 {
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_released.notify_all();
     m_server->stop();
     m_thread.join();
 }
@@ -53,6 +55,21 @@ void ScriptedServer::setDefault(const QString &endpoint, const Answer &answer)
 {
     const std::lock_guard lock(m_mutex);
     m_defaults.insert(endpoint, answer);
+}
+
+void ScriptedServer::hold(const QString &endpoint)
+{
+    const std::lock_guard lock(m_mutex);
+    m_held.insert(endpoint);
+}
+
+void ScriptedServer::release(const QString &endpoint)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_held.remove(endpoint);
+    }
+    m_released.notify_all();
 }
 
 ScriptedServer::Answer ScriptedServer::answerFor(const QString &endpoint)

@@ -5,9 +5,11 @@
 #include <QJsonObject>
 #include <QList>
 #include <QQueue>
+#include <QSet>
 #include <QString>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,13 +27,13 @@ inline const QString upload = QStringLiteral("vellora-pair-upload");
 } // namespace Endpoints
 
 // A real HTTP server on 127.0.0.1 that records every request and answers from a script:
-// queued answers per endpoint first, then that endpoint's default.
+// queued answers per endpoint first, then that endpoint's default. An endpoint on hold keeps
+// its requests waiting for their answers until it is released.
 class ScriptedServer {
 public:
     struct Answer {
         int status = 200;
         QByteArray body = "{}";
-        std::chrono::milliseconds delay{0};
     };
 
     struct Request {
@@ -50,6 +52,9 @@ public:
     QString baseUrl() const;
     void enqueue(const QString &endpoint, const Answer &answer);
     void setDefault(const QString &endpoint, const Answer &answer);
+    // Requests to `endpoint` are recorded as they come but answered only once it is released.
+    void hold(const QString &endpoint);
+    void release(const QString &endpoint);
 
     QList<Request> requests(const QString &endpoint = {}) const;
     // Runs the Qt event loop until `count` requests reached `endpoint`.
@@ -62,6 +67,9 @@ private:
     std::thread m_thread;
     int m_port = 0;
     mutable std::mutex m_mutex;
+    std::condition_variable m_released;
+    QSet<QString> m_held;
+    bool m_stopping = false;
     QHash<QString, QQueue<Answer>> m_queued;
     QHash<QString, Answer> m_defaults;
     QList<Request> m_requests;

@@ -4,6 +4,8 @@
 #include "FixtureDb.h"
 #include "Transcript.h"
 
+#include <QCoreApplication>
+#include <QThreadPool>
 #include <QtGlobal>
 
 namespace {
@@ -64,4 +66,10 @@ QByteArray transcriptOf(const QString &path, const QString &handle)
         if (conversation.handle == handle)
             return Transcript::build(snapshot.loadMessages(conversation), conversation.displayName).toUtf8();
     return {};
+}
+
+void finishCancelledTasks()
+{
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
 }

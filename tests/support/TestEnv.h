@@ -34,3 +34,6 @@ inline const QString mumHandle = QStringLiteral("+15551230001");
 void writeTwoPartners(const QString &path);
 // The transcript of the conversation with `handle`, read afresh from the database at `path`.
 QByteArray transcriptOf(const QString &path, const QString &handle);
+// Lets the tasks a destroyed or restarted client left behind end: its workers finish, then one
+// turn of the event loop resumes whatever waited for them (they find themselves cancelled).
+void finishCancelledTasks();

@@ -145,7 +145,7 @@ private:
         if (kind == Kind::needsAccess)
             QFile::remove(m_home->chatDbPath());
         else if (kind == Kind::starting)
-            m_server->enqueue(create, Answer{200, "{}", 1500ms});
+            m_server->hold(create);
         else if (kind == Kind::updateRequired)
             m_server->enqueue(create, {200, "{\"status\":\"update_required\",\"download_url\":\"" + downloadUrl + "\"}"});
         else if (kind == Kind::failed)
@@ -157,7 +157,7 @@ private:
             QVERIFY(waitFor(Kind::pick));
             if (kind != Kind::finishing) {
                 if (kind == Kind::uploading)
-                    m_server->enqueue(upload, Answer{200, "{}", 1500ms});
+                    m_server->hold(upload);
                 m_server->setDefault(poll, {200, R"({"status":"claimed","upload_id":"u"})"});
             }
             pairing().choose(pairing().conversations().first());
@@ -193,7 +193,7 @@ private slots:
     {
         m_view.reset();
         // The controller's cancelled tasks end on the event loop, not in its destructor.
-        QTest::qWait(20);
+        finishCancelledTasks();
         m_server.reset();
         m_home.reset();
     }
@@ -323,7 +323,7 @@ private slots:
             if (begins)
                 QVERIFY(m_server->waitForRequests(create, int(createsBefore) + i + 1) && waitFor(Kind::failed));
         }
-        QTest::qWait(20);
+        QCoreApplication::processEvents();  // whatever a press queued
         QCOMPARE(m_opened, opened);
         QCOMPARE(m_launches, launches);
         QCOMPARE(m_server->requests(create).size() - createsBefore, begins);
@@ -405,8 +405,8 @@ private slots:
             QTest::keyClick(list, Qt::Key_Down);
             QTest::keyClick(list, Qt::Key(key));
         }
-        QTest::qWait(50);
-        QCOMPARE(pairing().step().kind(), chooses ? Kind::finishing : Kind::pick);
+        QCoreApplication::processEvents();  // whatever the key or click queued
+        QTRY_COMPARE(pairing().step().kind(), chooses ? Kind::finishing : Kind::pick);
         QVERIFY(!chooses || m_server->waitForRequests(choose, 1));
         const auto requests = m_server->requests(choose);
         QCOMPARE(requests.size(), chooses ? 1 : 0);
@@ -418,9 +418,9 @@ private slots:
         showPickAt(600);
         auto *search = screen()->findChild<QLineEdit *>(QStringLiteral("search"));
         QTest::keyClicks(search, QStringLiteral("zz"));
-        m_server->enqueue(poll, Answer{200, R"({"status":"aborted"})", 0ms});
+        m_server->enqueue(poll, Answer{200, R"({"status":"aborted"})"});
         QVERIFY(waitFor(Kind::failed));
-        m_server->enqueue(poll, Answer{200, R"({"status":"claimed"})", 0ms});
+        m_server->enqueue(poll, Answer{200, R"({"status":"claimed"})"});
         QTest::mouseClick(button(screen(), QStringLiteral("Try again")), Qt::LeftButton);
         QVERIFY(waitFor(Kind::pick));
         QCOMPARE(m_view->query(), QStringLiteral("zz"));

@@ -397,6 +397,36 @@ void FixtureDb::close()
     }
 }
 
+void FixtureDb::garbleLeaf(const QString &path, const QString &btree)
+{
+    sqlite3 *db = nullptr;
+    QList<qint64> leaves;
+    qint64 pageSize = 0;
+    try {
+        if (sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+            fail(db, "open");
+        exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+        sqlite3_stmt *s = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT pageno, pgsize FROM dbstat WHERE name = ?1 AND pagetype = 'leaf' ORDER BY pageno",
+                               -1, &s, nullptr) != SQLITE_OK)
+            fail(db, "dbstat");
+        bindText(s, 1, btree);
+        while (sqlite3_step(s) == SQLITE_ROW) {
+            leaves.append(sqlite3_column_int64(s, 0));
+            pageSize = sqlite3_column_int64(s, 1);
+        }
+        sqlite3_finalize(s);
+    } catch (...) {
+        sqlite3_close(db);
+        throw;
+    }
+    sqlite3_close(db);
+    QFile file(path);
+    if (leaves.isEmpty() || !file.open(QIODevice::ReadWrite) || !file.seek((leaves[leaves.size() / 2] - 1) * pageSize)
+        || file.write(QByteArray(pageSize, '\xff')) != pageSize)
+        throw std::runtime_error("cannot garble a leaf of " + btree.toStdString());
+}
+
 QByteArray FixtureDb::archiveBody(const QString &text)
 {
     // typedstream header, then NSAttributedString < NSObject holding an NSString, whose bytes

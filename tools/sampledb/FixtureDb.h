@@ -40,6 +40,10 @@ public:
 
     sqlite3 *handle() const { return m_db; }
 
+    // Damages the database at `path` (closed, its -wal folded in first): the middle leaf page of
+    // the table or index `btree` is overwritten with bytes no b-tree page has, as a failing disk would.
+    static void garbleLeaf(const QString &path, const QString &btree);
+
     // An attributedBody blob laid out as Messages writes it (typedstream archive of an
     // NSAttributedString), with the short, 0x81 or 0x82 length form the text needs.
     static QByteArray archiveBody(const QString &text);
