@@ -9,9 +9,7 @@
 #include "Transcript.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>

@@ -2,6 +2,7 @@
 
 #include "AccessGate.h"
 #include "Brand.h"
+#include "PairingClient.h"
 #include "Picker.h"
 #include "Platform.h"
 #include "StatusScreens.h"

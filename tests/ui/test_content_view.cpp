@@ -2,6 +2,7 @@
 // on 127.0.0.1 and a Messages database written by the fixture builder; then the picker alone.
 #include "Brand.h"
 #include "ContentView.h"
+#include "PairingClient.h"
 #include "PhoneClient.h"
 #include "Picker.h"
 #include "Platform.h"
