@@ -142,7 +142,7 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
         return c.displayName;
-    case SubtitleRole:
+    case subtitleRole:
         return ConversationRow::subtitle(c);
     case Qt::AccessibleTextRole:
         return c.displayName + QStringLiteral(", ") + ConversationRow::subtitle(c);
@@ -211,7 +211,7 @@ void ConversationRow::paint(QPainter *painter, const QStyleOptionViewItem &optio
     painter->setFont(m_subtitleFont);
     painter->setPen(Brand::ink300());
     painter->drawText(subtitleBox, Qt::AlignLeft | Qt::AlignVCenter,
-                      subtitleMetrics.elidedText(index.data(ConversationListModel::SubtitleRole).toString(),
+                      subtitleMetrics.elidedText(index.data(ConversationListModel::subtitleRole).toString(),
                                                  Qt::ElideRight, textWidth));
     painter->restore();
 }
