@@ -218,7 +218,7 @@ ChatDatabase::ChatDatabase(const QString &sourcePath, Copy copy)
         const QString target = m_tempDir + QStringLiteral("/chat.db");
         if (const int error = copyPrivately(sourcePath, target, copy))
             throw copyError(error, true);
-        for (const char *suffix : {"-wal", "-shm"}) {
+        for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")}) {
             // A companion that is not there (or just went, checkpointed) is left out; one that
             // is there but cannot be copied would leave out the newest messages.
             const int error = copyPrivately(sourcePath + suffix, target + suffix, copy);

@@ -476,10 +476,10 @@ private slots:
         const QByteArray needle = QByteArray::fromStdString(marker).left(24);
         QVERIFY(storeFiles(backend.options.databasePath).contains(needle));
 
-        if (end == "fetch") {
+        if (end == u"fetch") {
             QVERIFY(backend.post("fetch", phone).body.value("transcript", "") == transcript);
             QCOMPARE(backend.post("fetch", phone).body, (json{{"error", "the transcript was fetched already"}}));
-        } else if (end == "expire") {
+        } else if (end == u"expire") {
             backend.nowMs += std::chrono::milliseconds(idleTimeout).count() + 1;
             QCOMPARE(backend.create(otherSessionId, otherMacKey).status, 200);
         } else {
@@ -488,9 +488,9 @@ private slots:
         }
         // Deletions are scrubbed from the -wal file within about a second.
         QTRY_VERIFY(!storeFiles(backend.options.databasePath).contains(needle));
-        if (end == "abort") {
+        if (end == u"abort") {
             QCOMPARE(backend.importer("poll").body, (json{{"status", "aborted"}}));
-            QVERIFY(!backend.dump().contains(QByteArray("Mum").toHex()));
+            QVERIFY(!backend.dump().contains(QLatin1String(QByteArray("Mum").toHex())));
         }
     }
 };
