@@ -2,6 +2,7 @@
 
 #include "AttributedBody.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QHash>
@@ -230,7 +231,7 @@ ChatDatabase::ChatDatabase(const QString &sourcePath, Copy copy)
         const int rc = sqlite3_open_v2(QFile::encodeName(target).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
         if (rc != SQLITE_OK || !db) {
             sqlite3_close(db);
-            throw HelperError::sqlite(QStringLiteral("open failed (%1)").arg(rc));
+            throw HelperError::sqlite(QCoreApplication::translate("ChatDatabase", "open failed (%1)").arg(rc));
         }
         // The copy is private and never changes, so mapping it is safe; reading through the
         // map instead of read() calls makes the listing's scattered row lookups much cheaper.

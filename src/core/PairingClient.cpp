@@ -248,7 +248,7 @@ QCoro::Task<> PairingClient::pollOnce(TokenPtr poll)
     const QJsonValue statusValue = answer.value(QStringLiteral("status"));
     const QString status = statusValue.isString() ? statusValue.toString() : QStringLiteral("pending");
     if (status == QLatin1String("aborted")) {
-        fail(interruptedMessage);
+        fail(interruptedMessage());
         poll->cancel();
         co_return;
     }
@@ -337,6 +337,11 @@ void PairingClient::applicationActivated()
 {
     if (m_step == Step::needsAccess() && m_didVisitSettings)
         relaunch();
+}
+
+QString PairingClient::interruptedMessage()
+{
+    return tr("Something interrupted pairing \u2014 quit and reopen Vellora iMessage Importer, then try again.");
 }
 
 QString PairingClient::resolveApiBase(const QString &environment, const QString &configured)

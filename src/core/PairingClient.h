@@ -53,8 +53,8 @@ public:
     };
 
     static constexpr std::chrono::milliseconds defaultPollInterval{1500};
-    static inline const QString interruptedMessage = QStringLiteral(
-        "Something interrupted pairing \u2014 quit and reopen Vellora iMessage Importer, then try again.");
+    // The failure text of a session the backend reports aborted.
+    static QString interruptedMessage();
     static inline const QString downloadPage = QStringLiteral("https://vellora.app/download/imessage-importer");
 
     explicit PairingClient(QObject *parent = nullptr);

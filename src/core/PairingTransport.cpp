@@ -62,7 +62,7 @@ QCoro::Task<PairingTransport::Reply> PairingTransport::post(QString endpoint, QB
 {
     const QUrl url(m_apiBase + QLatin1Char('/') + endpoint, QUrl::StrictMode);
     if (!url.isValid())
-        co_return failedWith(HelperError::sqlite(QStringLiteral("bad url")).errorDescription());
+        co_return failedWith(HelperError::sqlite(tr("bad url")).errorDescription());
 
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
@@ -82,7 +82,7 @@ QCoro::Task<PairingTransport::Reply> PairingTransport::post(QString endpoint, QB
     // Only a token aborts replies, so a cancellation it did not make is the transfer timeout.
     const QNetworkReply::NetworkError failure = reply->error();
     if (failure == QNetworkReply::OperationCanceledError || failure == QNetworkReply::TimeoutError)
-        co_return failedWith(QStringLiteral("The request timed out."));
+        co_return failedWith(tr("The request timed out."));
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int code = status.toInt();
     // A redirect that could not be followed (no usable Location) is a status like any other.
@@ -95,7 +95,7 @@ QCoro::Task<PairingTransport::Reply> PairingTransport::post(QString endpoint, QB
     if (code < 200 || code > 299) {
         const QJsonValue error = answer.value(QStringLiteral("error"));
         co_return failedWith(HelperError::sqlite(error.isString() ? error.toString()
-                                                                  : QStringLiteral("request failed (%1)").arg(code))
+                                                                  : tr("request failed (%1)").arg(code))
                                  .errorDescription());
     }
     co_return Reply{Reply::Outcome::answered, std::move(answer), {}};

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QCoroTask>
 #include <QJsonObject>
 #include <QList>
@@ -18,6 +19,8 @@ class QTimer;
 // The backend's JSON-over-HTTPS exchange: one POST of a compact JSON object to a named
 // endpoint, answered by a JSON object. Main thread only.
 class PairingTransport {
+    Q_DECLARE_TR_FUNCTIONS(PairingTransport)
+
 public:
     // Cancellation of one run or one poll loop: a flag that every task checks after each wait,
     // the replies it has in flight (aborted on cancel) and the timer it sleeps on (woken).

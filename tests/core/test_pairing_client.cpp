@@ -278,7 +278,8 @@ private slots:
         QTest::addColumn<Step>("expected");
         QTest::addColumn<bool>("keepsPolling");
 
-        const Step interrupted = Step::failed(PairingClient::interruptedMessage);
+        const Step interrupted = Step::failed(
+            u"Something interrupted pairing \u2014 quit and reopen Vellora iMessage Importer, then try again."_s);
         QTest::newRow("aborted with upload id") << true << json(R"({"status":"aborted","upload_id":"u"})") << interrupted << false;
         QTest::newRow("claimed while finishing") << true << json(R"({"status":"claimed"})") << Step::finishing() << true;
         QTest::newRow("claimed and upload id, nothing chosen") << false << json(R"({"status":"claimed","upload_id":"u"})") << Step::pick() << true;
