@@ -3,6 +3,7 @@
 #include "AppInfo.h"
 #include "BundleInfo.h"
 #include "ChatDatabase.h"
+#include "ContactResolver.h"
 #include "HelperError.h"
 #include "Platform.h"
 #include "QrCode.h"

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "ContactResolver.h"
 #include "Models.h"
 #include "PairingTransport.h"
 
@@ -15,6 +14,7 @@
 #include <optional>
 
 class AppLauncher;
+class ContactSource;
 
 // Owns one run of the importer: the step the window shows, the QR code, the conversation
 // list, the pairing credentials, the choice and the poll loop; the backend is reached through

@@ -1,4 +1,5 @@
 #include "AppInfo.h"
+#include "ContactResolver.h"
 #include "FixtureDb.h"
 #include "HelperError.h"
 #include "PairingClient.h"
