@@ -3,7 +3,6 @@
 // jitter with the controller idle; for scale, the same work done on the main thread.
 #include "BenchData.h"
 #include "ChatDatabase.h"
-#include "ContactResolver.h"
 #include "PairingClient.h"
 #include "ScriptedServer.h"
 #include "Transcript.h"
