@@ -44,9 +44,9 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-constexpr std::size_t kTranscriptBytes = 100 * 1024;
-constexpr auto kTimeLimit = std::chrono::seconds(300);
-const std::string kBackend = VELLORA_BACKEND_EXE;
+constexpr std::size_t transcriptBytes = 100 * 1024;
+constexpr auto timeLimit = std::chrono::seconds(300);
+const std::string backendExe = VELLORA_BACKEND_EXE;
 
 double msSince(Clock::time_point start)
 {
@@ -119,7 +119,7 @@ SessionRun drive(const std::string &base, int count, int threads, bool check)
     std::vector<std::vector<Session>> perThread(static_cast<std::size_t>(threads));
     std::atomic<int> intact{0};
     const auto started = Clock::now();
-    const auto deadline = started + kTimeLimit;
+    const auto deadline = started + timeLimit;
 
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t) {
@@ -134,7 +134,7 @@ SessionRun drive(const std::string &base, int count, int threads, bool check)
             }
             std::vector<Session> &mine = perThread[std::size_t(t)];
             for (int i = t; i < count; i += threads)
-                mine.push_back({uuid(), PairingCrypto::randomHex(32), "floor", {}, transcriptOf(i, kTranscriptBytes)});
+                mine.push_back({uuid(), PairingCrypto::randomHex(32), "floor", {}, transcriptOf(i, transcriptBytes)});
 
             const auto call = [&](httplib::Client &client, Session &s, const char *endpoint,
                                   const json &body) -> json {
@@ -300,7 +300,7 @@ void startChild(Child &child, const QStringList &arguments, const char *prefix)
 
 QStringList backendArguments(const QString &db)
 {
-    return {QString::fromStdString(kBackend), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"), db};
+    return {QString::fromStdString(backendExe), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"), db};
 }
 
 // ---- 3: polling importers beside idle connections, on one client thread
@@ -445,7 +445,7 @@ int main(int argc, char **argv)
     // machine's load falls on all three; each figure is the median round's.
     std::vector<SessionRun> floorRuns, fileRuns, memoryRuns;
     const std::string fetched =
-        json{{"status", "uploaded"}, {"transcript", transcriptOf(0, kTranscriptBytes)}, {"file_name", "chat.txt"}}.dump();
+        json{{"status", "uploaded"}, {"transcript", transcriptOf(0, transcriptBytes)}, {"file_name", "chat.txt"}}.dump();
     const int rounds = 5;
     for (int round = 0; round < rounds; ++round) {
         {
@@ -473,7 +473,7 @@ int main(int argc, char **argv)
     for (const SessionRun &r : fileRuns)
         lost += r.failed;
     std::printf("1. %d sessions open at once, %d client threads, %zu KB transcripts, SQLite file (median of %d)\n",
-                sessions, clients, kTranscriptBytes / 1024, rounds);
+                sessions, clients, transcriptBytes / 1024, rounds);
     std::printf("  %-30s %9.0f /s    floor %9.0f /s   (%.2fx; target: at least 0.6x the floor)\n",
                 "sessions per second", sessions / run.seconds, sessions / floorRun.seconds,
                 floorRun.seconds / run.seconds);

@@ -3,15 +3,12 @@
 // jitter with the controller idle; for scale, the same work done on the main thread.
 #include "BenchData.h"
 #include "ChatDatabase.h"
-#include "ContactResolver.h"
 #include "PairingClient.h"
 #include "ScriptedServer.h"
 #include "Transcript.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>

@@ -30,7 +30,7 @@ QList<Conversation> makeConversations()
     for (int i = 0; i < conversationCount; ++i) {
         const QString name = QString::fromUtf8(first[i % 16]) + QLatin1Char(' ') + QString::fromUtf8(last[(i / 16) % 14]);
         Conversation c;
-        c.handle = i % 3 == 0 ? QStringLiteral("%1.%2@example.com").arg(name.section(' ', 0, 0).toLower()).arg(i)
+        c.handle = i % 3 == 0 ? QStringLiteral("%1.%2@example.com").arg(name.section(u' ', 0, 0).toLower()).arg(i)
                               : QStringLiteral("+1555%1").arg(i, 7, 10, QLatin1Char('0'));
         // A third without a contact card: the handle is the name.
         c.displayName = i % 3 == 1 ? c.handle : name;

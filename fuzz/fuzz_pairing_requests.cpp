@@ -21,10 +21,10 @@ using json = nlohmann::json;
 
 namespace {
 
-const char *const kEndpoints[] = {"vellora-pair-create", "vellora-pair-poll",  "vellora-pair-choose",
+const char *const endpoints[] = {"vellora-pair-create", "vellora-pair-poll",  "vellora-pair-choose",
                                   "vellora-pair-upload", "vellora-pair-claim", "vellora-pair-choice",
                                   "vellora-pair-ready",  "vellora-pair-fetch", "vellora-pair-abort"};
-const std::string kKey(64, 'a');
+const std::string macKey(64, 'a');
 
 void require(bool condition)
 {
@@ -76,9 +76,9 @@ private:
     {
         PairingRequests &requests = *m_requests;
         Session s{sessionId(m_next++)};
-        const json importer{{"session_id", s.id}, {"mac_key", kKey}};
+        const json importer{{"session_id", s.id}, {"mac_key", macKey}};
         post(requests, "vellora-pair-create",
-             {{"session_id", s.id}, {"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256(kKey))},
+             {{"session_id", s.id}, {"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256(macKey))},
               {"client_version", "0.1.0"}});
         if (stage >= 1)
             s.token = post(requests, "vellora-pair-claim", {{"session_id", s.id}})["phone_token"];
@@ -162,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
-    const char *endpoint = kEndpoints[data[0] % std::size(kEndpoints)];
+    const char *endpoint = endpoints[data[0] % std::size(endpoints)];
     const int stage = data[1] % 5;  // created, claimed, chosen and ready, uploaded, aborted
     std::string body(reinterpret_cast<const char *>(data) + 2, size - 2);
 
@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     auto [store, session] = sessions.take(stage);
     PairingRequests &requests = *store;
     replaceAll(body, "@ID@", session.id);
-    replaceAll(body, "@KEY@", kKey);
+    replaceAll(body, "@KEY@", macKey);
     replaceAll(body, "@TOKEN@", session.token);
 
     const std::vector<std::string> keys = PairingRequests::fields(endpoint).value();

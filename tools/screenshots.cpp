@@ -3,6 +3,7 @@
 // database in a private home, so every step is reached the way a user reaches it.
 #include "ContentView.h"
 #include "FixtureDb.h"
+#include "PairingClient.h"
 #include "Picker.h"
 #include "ScriptedServer.h"
 #include "TestEnv.h"

@@ -2,6 +2,7 @@
 
 #include "AttributedBody.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QHash>
@@ -218,7 +219,7 @@ ChatDatabase::ChatDatabase(const QString &sourcePath, Copy copy)
         const QString target = m_tempDir + QStringLiteral("/chat.db");
         if (const int error = copyPrivately(sourcePath, target, copy))
             throw copyError(error, true);
-        for (const char *suffix : {"-wal", "-shm"}) {
+        for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")}) {
             // A companion that is not there (or just went, checkpointed) is left out; one that
             // is there but cannot be copied would leave out the newest messages.
             const int error = copyPrivately(sourcePath + suffix, target + suffix, copy);
@@ -230,7 +231,7 @@ ChatDatabase::ChatDatabase(const QString &sourcePath, Copy copy)
         const int rc = sqlite3_open_v2(QFile::encodeName(target).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
         if (rc != SQLITE_OK || !db) {
             sqlite3_close(db);
-            throw HelperError::sqlite(QStringLiteral("open failed (%1)").arg(rc));
+            throw HelperError::sqlite(QCoreApplication::translate("ChatDatabase", "open failed (%1)").arg(rc));
         }
         // The copy is private and never changes, so mapping it is safe; reading through the
         // map instead of read() calls makes the listing's scattered row lookups much cheaper.

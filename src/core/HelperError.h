@@ -1,11 +1,14 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QString>
 
 #include <exception>
 
 // The database reader's error; the transport reuses its sqlite kind for its own failures.
 class HelperError : public std::exception {
+    Q_DECLARE_TR_FUNCTIONS(HelperError)
+
 public:
     enum class Kind { sqlite, noAccess };
 
@@ -19,8 +22,8 @@ public:
     QString errorDescription() const
     {
         if (m_kind == Kind::noAccess)
-            return QStringLiteral("Vellora can't open Messages yet \u2014 it needs Full Disk Access.");
-        return QStringLiteral("Couldn't open the Messages database: ") + m_message;
+            return tr("Vellora can't open Messages yet \u2014 it needs Full Disk Access.");
+        return tr("Couldn't open the Messages database: %1").arg(m_message);
     }
 
     const char *what() const noexcept override { return m_what.constData(); }

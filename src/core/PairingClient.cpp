@@ -3,6 +3,7 @@
 #include "AppInfo.h"
 #include "BundleInfo.h"
 #include "ChatDatabase.h"
+#include "ContactResolver.h"
 #include "HelperError.h"
 #include "Platform.h"
 #include "QrCode.h"
@@ -10,32 +11,15 @@
 
 #include <QCoreApplication>
 #include <QCoroFuture>
-#include <QCoroNetworkReply>
-#include <QCoroTimer>
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QMetaObject>
-#include <QNetworkReply>
+#include <QPointer>
 #include <QRandomGenerator>
-#include <QTimer>
 #include <QUuid>
 #include <QtConcurrent>
 
-#include <stdexcept>
-
 namespace {
-
-// A transfer that failed below HTTP; carries the platform's own text.
-class TransportError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// Thrown out of post() when its run was superseded; never shown to anyone.
-struct Cancelled {};
-
-// What the platform says when a request outlives its transfer timeout.
-const QString timeoutMessage = QStringLiteral("The request timed out.");
 
 // The failure message rule: the error's own description, else the platform's text.
 QString describe(const std::exception &error)
@@ -43,15 +27,6 @@ QString describe(const std::exception &error)
     if (const auto *helper = dynamic_cast<const HelperError *>(&error))
         return helper->errorDescription();
     return QString::fromUtf8(error.what());
-}
-
-// The errors QNetworkReply derives from an HTTP status rather than from the transfer.
-bool isHttpStatusError(QNetworkReply::NetworkError error)
-{
-    const int code = int(error);
-    return error == QNetworkReply::NoError || error == QNetworkReply::ProxyAuthenticationRequiredError
-        || error == QNetworkReply::ProtocolInvalidOperationError || (code >= 201 && code <= 299)
-        || (code >= 401 && code <= 499);
 }
 
 // Work that reads the database runs on a worker thread; exceptions don't cross QFuture,
@@ -109,51 +84,6 @@ QJsonValue isoOrNull(const std::optional<RefDate> &date)
 }
 
 } // namespace
-
-// Cancellation of one run or one poll loop: a flag that every task checks after each wait,
-// the replies it has in flight (aborted on cancel) and the timer it sleeps on (woken).
-class PairingClient::Token {
-public:
-    bool cancelled() const { return m_cancelled; }
-
-    void cancel()
-    {
-        if (m_cancelled)
-            return;
-        m_cancelled = true;
-        if (m_sleep)
-            m_sleep->start(0);
-        // abort() finishes a reply synchronously, which resumes its task; take the list first.
-        const auto replies = std::exchange(m_replies, {});
-        for (const QPointer<QNetworkReply> &reply : replies) {
-            if (reply)
-                reply->abort();
-        }
-    }
-
-    void track(QNetworkReply *reply) { m_replies.append(reply); }
-    void untrack(QNetworkReply *reply) { m_replies.removeAll(reply); }
-
-    QCoro::Task<> sleep(std::chrono::milliseconds duration, PollClock clock)
-    {
-        QTimer timer;
-        timer.setSingleShot(true);
-        // A coarse timer may fire up to 5% early; polls must never come closer than the interval.
-        timer.setTimerType(Qt::PreciseTimer);
-        if (m_cancelled || !clock)
-            timer.start(m_cancelled ? std::chrono::milliseconds(0) : duration);
-        else
-            clock(timer, duration);
-        m_sleep = &timer;
-        co_await timer;
-        m_sleep = nullptr;
-    }
-
-private:
-    bool m_cancelled = false;
-    QList<QPointer<QNetworkReply>> m_replies;
-    QPointer<QTimer> m_sleep;
-};
 
 QString PairingClient::Step::toString() const
 {
@@ -256,18 +186,14 @@ QCoro::Task<> PairingClient::startSession(TokenPtr run)
         {QStringLiteral("client_version"), AppInfo::version()},
     });
 
-    QJsonObject answer;
-    try {
-        answer = co_await post(QStringLiteral("vellora-pair-create"), body, run);
-    } catch (const Cancelled &) {
+    const PairingTransport::Reply reply = co_await m_transport.post(QStringLiteral("vellora-pair-create"), body, run);
+    if (reply.isCancelled())
         co_return;
-    } catch (const std::exception &e) {
-        if (self && !run->cancelled())
-            fail(describe(e));
+    if (reply.isFailed()) {
+        fail(reply.failure);
         co_return;
     }
-    if (!self || run->cancelled())
-        co_return;
+    const QJsonObject &answer = reply.answer;
 
     if (answer.value(QStringLiteral("status")) == QJsonValue(QStringLiteral("update_required"))) {
         const QJsonValue url = answer.value(QStringLiteral("download_url"));
@@ -303,7 +229,6 @@ QCoro::Task<> PairingClient::pollLoop(TokenPtr poll)
 
 QCoro::Task<> PairingClient::pollOnce(TokenPtr poll)
 {
-    const QPointer<PairingClient> self(this);
     if (m_sessionId.isEmpty())
         co_return;
 
@@ -311,25 +236,20 @@ QCoro::Task<> PairingClient::pollOnce(TokenPtr poll)
         {QStringLiteral("session_id"), m_sessionId},
         {QStringLiteral("mac_key"), m_macKey},
     });
-    QJsonObject answer;
-    try {
-        answer = co_await post(QStringLiteral("vellora-pair-poll"), body, poll);
-    } catch (const Cancelled &) {
+    const PairingTransport::Reply reply = co_await m_transport.post(QStringLiteral("vellora-pair-poll"), body, poll);
+    if (reply.isCancelled())
         co_return;
-    } catch (const std::exception &e) {
-        if (self && !poll->cancelled()) {
-            fail(describe(e));
-            poll->cancel();
-        }
+    if (reply.isFailed()) {
+        fail(reply.failure);
+        poll->cancel();
         co_return;
     }
-    if (!self || poll->cancelled())
-        co_return;
+    const QJsonObject &answer = reply.answer;
 
     const QJsonValue statusValue = answer.value(QStringLiteral("status"));
     const QString status = statusValue.isString() ? statusValue.toString() : QStringLiteral("pending");
     if (status == QLatin1String("aborted")) {
-        fail(interruptedMessage);
+        fail(interruptedMessage());
         poll->cancel();
         co_return;
     }
@@ -350,7 +270,6 @@ void PairingClient::choose(const Conversation &conversation)
 
 QCoro::Task<> PairingClient::reportChoice(Conversation conversation, TokenPtr run)
 {
-    const QPointer<PairingClient> self(this);
     const QByteArray body = compactJson({
         {QStringLiteral("session_id"), m_sessionId},
         {QStringLiteral("mac_key"), m_macKey},
@@ -360,14 +279,10 @@ QCoro::Task<> PairingClient::reportChoice(Conversation conversation, TokenPtr ru
         {QStringLiteral("first"), isoOrNull(conversation.firstMessageDate)},
         {QStringLiteral("last"), isoOrNull(conversation.lastMessageDate)},
     });
-    try {
-        co_await post(QStringLiteral("vellora-pair-choose"), body, run);
-    } catch (const Cancelled &) {
-    } catch (const std::exception &e) {
-        // A late answer must not take back a transcript already delivered.
-        if (self && !run->cancelled() && m_step != Step::done())
-            fail(describe(e));
-    }
+    const PairingTransport::Reply reply = co_await m_transport.post(QStringLiteral("vellora-pair-choose"), body, run);
+    // A late answer must not take back a transcript already delivered.
+    if (reply.isFailed() && m_step != Step::done())
+        fail(reply.failure);
 }
 
 QCoro::Task<> PairingClient::upload(TokenPtr poll)
@@ -390,63 +305,16 @@ QCoro::Task<> PairingClient::upload(TokenPtr poll)
         co_return;
     }
 
-    try {
-        co_await post(QStringLiteral("vellora-pair-upload"), *body.value, poll);
-    } catch (const Cancelled &) {
+    const PairingTransport::Reply reply = co_await m_transport.post(QStringLiteral("vellora-pair-upload"), *body.value, poll);
+    if (reply.isCancelled())
         co_return;
-    } catch (const std::exception &e) {
-        if (self && !poll->cancelled()) {
-            m_uploading = false;
-            fail(describe(e));
-        }
+    if (reply.isFailed()) {
+        m_uploading = false;
+        fail(reply.failure);
         co_return;
     }
-    if (!self || poll->cancelled())
-        co_return;
     setStep(Step::done());
     poll->cancel();
-}
-
-QCoro::Task<QJsonObject> PairingClient::post(QString endpoint, QByteArray body, TokenPtr token)
-{
-    const QPointer<PairingClient> self(this);
-    const QUrl url(m_apiBase + QLatin1Char('/') + endpoint, QUrl::StrictMode);
-    if (!url.isValid())
-        throw HelperError::sqlite(QStringLiteral("bad url"));
-
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    request.setTransferTimeout(int(m_transferTimeout.count()));
-    if (m_sslConfiguration)
-        request.setSslConfiguration(*m_sslConfiguration);
-
-    QNetworkReply *reply = m_network.post(request, body);
-    token->track(reply);
-    co_await reply;
-    token->untrack(reply);
-    reply->deleteLater();
-    if (!self || token->cancelled())
-        throw Cancelled{};
-
-    // Only our token aborts replies, so a cancellation it did not make is the transfer timeout.
-    const QNetworkReply::NetworkError failure = reply->error();
-    if (failure == QNetworkReply::OperationCanceledError || failure == QNetworkReply::TimeoutError)
-        throw TransportError(timeoutMessage.toStdString());
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const int code = status.toInt();
-    // A redirect that could not be followed (no usable Location) is a status like any other.
-    const bool unfollowedRedirect = code >= 300 && code <= 399;
-    if (!status.isValid() || !(unfollowedRedirect || isHttpStatusError(failure)))
-        throw TransportError(reply->errorString().toStdString());
-
-    const QJsonDocument document = QJsonDocument::fromJson(reply->readAll());
-    const QJsonObject answer = document.isObject() ? document.object() : QJsonObject();
-    if (code < 200 || code > 299) {
-        const QJsonValue error = answer.value(QStringLiteral("error"));
-        throw HelperError::sqlite(error.isString() ? error.toString()
-                                                   : QStringLiteral("request failed (%1)").arg(code));
-    }
-    co_return answer;
 }
 
 void PairingClient::relaunch()
@@ -470,6 +338,11 @@ void PairingClient::applicationActivated()
 {
     if (m_step == Step::needsAccess() && m_didVisitSettings)
         relaunch();
+}
+
+QString PairingClient::interruptedMessage()
+{
+    return tr("Something interrupted pairing \u2014 quit and reopen Vellora iMessage Importer, then try again.");
 }
 
 QString PairingClient::resolveApiBase(const QString &environment, const QString &configured)

@@ -1,16 +1,12 @@
 #pragma once
 
-#include "ContactResolver.h"
 #include "Models.h"
+#include "PairingTransport.h"
 
 #include <QCoroTask>
 #include <QImage>
-#include <QJsonObject>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QObject>
-#include <QPointer>
-#include <QSslConfiguration>
 
 #include <chrono>
 #include <functional>
@@ -18,11 +14,11 @@
 #include <optional>
 
 class AppLauncher;
-class QNetworkReply;
-class QTimer;
+class ContactSource;
 
 // Owns one run of the importer: the step the window shows, the QR code, the conversation
-// list, the pairing credentials, the choice and the poll loop. Main thread only.
+// list, the pairing credentials, the choice and the poll loop; the backend is reached through
+// its transport. Main thread only.
 class PairingClient : public QObject {
     Q_OBJECT
 
@@ -57,9 +53,8 @@ public:
     };
 
     static constexpr std::chrono::milliseconds defaultPollInterval{1500};
-    static constexpr std::chrono::milliseconds defaultTransferTimeout{60000};
-    static inline const QString interruptedMessage = QStringLiteral(
-        "Something interrupted pairing \u2014 quit and reopen Vellora iMessage Importer, then try again.");
+    // The failure text of a session the backend reports aborted.
+    static QString interruptedMessage();
     static inline const QString downloadPage = QStringLiteral("https://vellora.app/download/imessage-importer");
 
     explicit PairingClient(QObject *parent = nullptr);
@@ -88,17 +83,17 @@ public:
     static QImage makeQR(const QString &text);
 
     // Seams for tests and tools.
-    void setApiBase(const QString &base) { m_apiBase = base; }
+    void setApiBase(const QString &base) { m_transport.setApiBase(base); }
     void setPollInterval(std::chrono::milliseconds interval) { m_pollInterval = interval; }
     std::chrono::milliseconds pollInterval() const { return m_pollInterval; }
-    void setTransferTimeout(std::chrono::milliseconds timeout) { m_transferTimeout = timeout; }
-    void setSslConfiguration(const QSslConfiguration &configuration) { m_sslConfiguration = configuration; }
+    void setTransferTimeout(std::chrono::milliseconds timeout) { m_transport.setTransferTimeout(timeout); }
+    void setSslConfiguration(const QSslConfiguration &configuration) { m_transport.setSslConfiguration(configuration); }
     void setLauncher(std::unique_ptr<AppLauncher> launcher);
     void setContactSource(std::shared_ptr<ContactSource> source) { m_contactSource = std::move(source); }
     void setQuitHandler(std::function<void()> quit) { m_quit = std::move(quit); }
     // Starts the timer the poll loop sleeps on for one interval; a test's clock starts it for
     // longer and fires it once the test has moved its own time past the interval.
-    using PollClock = std::function<void(QTimer &timer, std::chrono::milliseconds interval)>;
+    using PollClock = PairingTransport::Token::Clock;
     void setPollClock(PollClock clock) { m_pollClock = std::move(clock); }
     const QString &sessionId() const { return m_sessionId; }
     const QString &macKey() const { return m_macKey; }
@@ -110,8 +105,8 @@ signals:
     void conversationsChanged();
 
 private:
-    class Token;
-    using TokenPtr = std::shared_ptr<Token>;
+    using Token = PairingTransport::Token;
+    using TokenPtr = PairingTransport::TokenPtr;
 
     QCoro::Task<> startSession(TokenPtr run);
     void startPolling();
@@ -119,8 +114,6 @@ private:
     QCoro::Task<> pollOnce(TokenPtr poll);
     QCoro::Task<> upload(TokenPtr poll);
     QCoro::Task<> reportChoice(Conversation conversation, TokenPtr run);
-    // `body` is a JSON object already serialised in compact form.
-    QCoro::Task<QJsonObject> post(QString endpoint, QByteArray body, TokenPtr token);
 
     void setStep(const Step &step);
     void fail(const QString &message) { setStep(Step::failed(message)); }
@@ -137,12 +130,9 @@ private:
     bool m_uploading = false;
 
     TokenPtr m_run;
-    QNetworkAccessManager m_network;
-    QString m_apiBase = apiBase();
+    PairingTransport m_transport{apiBase()};
     std::chrono::milliseconds m_pollInterval = defaultPollInterval;
     PollClock m_pollClock;
-    std::chrono::milliseconds m_transferTimeout = defaultTransferTimeout;
-    std::optional<QSslConfiguration> m_sslConfiguration;
     std::shared_ptr<ContactSource> m_contactSource;
     std::unique_ptr<AppLauncher> m_launcher;
     std::function<void()> m_quit;

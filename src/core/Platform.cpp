@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QProcess>
+#include <QUrl>
 
 namespace FullDiskAccess {
 void openSettings()

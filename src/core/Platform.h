@@ -2,7 +2,6 @@
 
 #include <QString>
 #include <QStringList>
-#include <QUrl>
 
 #include <functional>
 #include <memory>

@@ -10,15 +10,13 @@
 #include <QVBoxLayout>
 
 namespace {
+// Names and addresses stay as they are in every language; the sentences go through tr().
 const auto productName = QStringLiteral("Vellora iMessage Importer");
-const auto description = QStringLiteral("Brings your iMessage history to Vellora.");
 const auto makerName = QStringLiteral("Vellora Labs");
-const auto makerLocation = QStringLiteral("Lisbon, Portugal");
 const auto websiteDomain = QStringLiteral("vellora.app");
 const auto websiteAddress = QStringLiteral("https://vellora.app");
 const auto mailAddress = QStringLiteral("hello@vellora.app");
 const auto mailtoAddress = QStringLiteral("mailto:hello@vellora.app");
-const auto copyright = QStringLiteral("© 2026 Vellora Labs");
 
 BrandText *text(const QString &content, int pixelSize, QFont::Weight weight, const QColor &color)
 {
@@ -47,7 +45,7 @@ AboutView::AboutView(QWidget *parent)
     version->setObjectName(QStringLiteral("aboutVersion"));
     column->addWidget(version);
     column->addSpacing(14);
-    auto *about = text(description, 13, QFont::Normal, Brand::ink300());
+    auto *about = text(tr("Brings your iMessage history to Vellora."), 13, QFont::Normal, Brand::ink300());
     about->setMaxLineWidth(300);
     column->addWidget(about);
     column->addSpacing(20);
@@ -63,7 +61,7 @@ AboutView::AboutView(QWidget *parent)
 
     column->addWidget(text(makerName, 13, QFont::DemiBold, Brand::ink100()));
     column->addSpacing(6);
-    column->addWidget(text(makerLocation, 12, QFont::Normal, Brand::ink300()));
+    column->addWidget(text(tr("Lisbon, Portugal"), 12, QFont::Normal, Brand::ink300()));
     column->addSpacing(12);
 
     auto *links = new QHBoxLayout;
@@ -85,7 +83,7 @@ AboutView::AboutView(QWidget *parent)
 
     column->addStretch(1);
     column->addSpacing(12);
-    column->addWidget(text(copyright, 11, QFont::Normal, Brand::withOpacity(Brand::ink300(), 0.6)));
+    column->addWidget(text(tr("© 2026 Vellora Labs"), 11, QFont::Normal, Brand::withOpacity(Brand::ink300(), 0.6)));
 }
 
 QString AboutView::versionLine(const QString &version, const QString &build)

@@ -45,11 +45,11 @@ AccessGate::AccessGate(QWidget *parent) : QWidget(parent)
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins({});
     column->setSpacing(14);
-    column->addWidget(new BrandHeader(QStringLiteral("One quick unlock")));
-    column->addWidget(new BrandSubtitle(QStringLiteral("macOS keeps your Messages locked up tight \u2014 for good reason.")));
+    column->addWidget(new BrandHeader(tr("One quick unlock")));
+    column->addWidget(new BrandSubtitle(tr("macOS keeps your Messages locked up tight \u2014 for good reason.")));
     column->addSpacing(2);
     column->addWidget(new GradientText(
-        QStringLiteral("Give Vellora Full Disk Access \u2014 we'll restart and continue the moment you do."), 16,
+        tr("Give Vellora Full Disk Access \u2014 we'll restart and continue the moment you do."), 16,
         QFont::DemiBold));
 
     auto *steps = new QWidget;
@@ -57,13 +57,13 @@ AccessGate::AccessGate(QWidget *parent) : QWidget(parent)
     auto *stepRows = new QVBoxLayout(steps);
     stepRows->setContentsMargins({});
     stepRows->setSpacing(7);
-    stepRows->addWidget(accessStep(1, QStringLiteral("Open System Settings \u2192 Privacy & Security \u2192 Full Disk Access")));
-    stepRows->addWidget(accessStep(2, QStringLiteral("Turn on Vellora iMessage Importer (click + to add it if it's not listed)")));
-    stepRows->addWidget(accessStep(3, QStringLiteral("Switch back here \u2014 we restart automatically to pick it up and carry on")));
+    stepRows->addWidget(accessStep(1, tr("Open System Settings \u2192 Privacy & Security \u2192 Full Disk Access")));
+    stepRows->addWidget(accessStep(2, tr("Turn on Vellora iMessage Importer (click + to add it if it's not listed)")));
+    stepRows->addWidget(accessStep(3, tr("Switch back here \u2014 we restart automatically to pick it up and carry on")));
     column->addSpacing(2);
     column->addLayout(centred(steps, 380));
 
-    auto *note = new BrandText(QStringLiteral("Nothing leaves your Mac until you say so."), 13);
+    auto *note = new BrandText(tr("Nothing leaves your Mac until you say so."), 13);
     note->setColor(Brand::withOpacity(Brand::ink300(), 0.7));
     column->addWidget(note);
 
@@ -71,8 +71,8 @@ AccessGate::AccessGate(QWidget *parent) : QWidget(parent)
     auto *buttonRow = new QHBoxLayout(buttons);
     buttonRow->setContentsMargins({});
     buttonRow->setSpacing(12);
-    auto *open = new BrandButton(QStringLiteral("Open System Settings"));
-    auto *done = new SecondaryButton(QStringLiteral("I've done it"));
+    auto *open = new BrandButton(tr("Open System Settings"));
+    auto *done = new SecondaryButton(tr("I've done it"));
     buttonRow->addWidget(open, 0, Qt::AlignVCenter);
     buttonRow->addWidget(done, 0, Qt::AlignVCenter);
     column->addSpacing(4);

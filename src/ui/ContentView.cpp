@@ -2,6 +2,7 @@
 
 #include "AccessGate.h"
 #include "Brand.h"
+#include "PairingClient.h"
 #include "Picker.h"
 #include "Platform.h"
 #include "StatusScreens.h"
@@ -129,7 +130,7 @@ void ContentView::showStep()
         screen = m_gate;
         break;
     case Kind::starting:
-        m_waiting->setTexts(QStringLiteral("Getting ready\u2026"), QStringLiteral("One sec."));
+        m_waiting->setTexts(tr("Getting ready\u2026"), tr("One sec."));
         screen = m_waiting;
         break;
     case Kind::scan:
@@ -139,13 +140,13 @@ void ContentView::showStep()
         screen = m_picker;
         break;
     case Kind::finishing:
-        m_waiting->setTexts(QStringLiteral("Over to you"),
-                            QStringLiteral("Finish up on your phone \u2014 we'll send it the moment you're set."));
+        m_waiting->setTexts(tr("Over to you"),
+                            tr("Finish up on your phone \u2014 we'll send it the moment you're set."));
         screen = m_waiting;
         break;
     case Kind::uploading:
-        m_waiting->setTexts(QStringLiteral("Sending your story over"),
-                            QStringLiteral("Handing it to Vellora. Almost done."));
+        m_waiting->setTexts(tr("Sending your story over"),
+                            tr("Handing it to Vellora. Almost done."));
         screen = m_waiting;
         break;
     case Kind::done:

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "PairingClient.h"
-
 #include <QUrl>
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
 class AccessGate;
 class DoneScreen;
 class FailedScreen;
+class PairingClient;
 class Picker;
 class QApplication;
 class QVBoxLayout;

@@ -16,8 +16,15 @@
 
 namespace {
 
-const QString noConversations = QStringLiteral("No conversations found in Messages yet.");
-const QString noMatches = QStringLiteral("No matches \u2014 try a different name or number.");
+QString noConversations()
+{
+    return Picker::tr("No conversations found in Messages yet.");
+}
+
+QString noMatches()
+{
+    return Picker::tr("No matches \u2014 try a different name or number.");
+}
 
 bool isTrimmed(QChar c)
 {
@@ -142,10 +149,10 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
     switch (role) {
     case Qt::DisplayRole:
         return c.displayName;
-    case SubtitleRole:
+    case subtitleRole:
         return ConversationRow::subtitle(c);
     case Qt::AccessibleTextRole:
-        return c.displayName + QStringLiteral(", ") + ConversationRow::subtitle(c);
+        return tr("%1, %2").arg(c.displayName, ConversationRow::subtitle(c));
     default:
         return {};
     }
@@ -159,10 +166,11 @@ ConversationRow::ConversationRow(ConversationList *view)
 
 QString ConversationRow::subtitle(const Conversation &conversation)
 {
-    QString text = QString::number(conversation.messageCount) + QStringLiteral(" messages");
-    if (conversation.lastMessageDate)
-        text += QStringLiteral(" \u00B7 last ") + DateFmt::monthYearFormatter().string(*conversation.lastMessageDate);
-    return text;
+    // Always the plural, whatever the count.
+    const QString count = tr("%1 messages").arg(conversation.messageCount);
+    if (!conversation.lastMessageDate)
+        return count;
+    return tr("%1 \u00B7 last %2").arg(count, DateFmt::monthYearFormatter().string(*conversation.lastMessageDate));
 }
 
 int ConversationRow::rowHeight() const
@@ -211,7 +219,7 @@ void ConversationRow::paint(QPainter *painter, const QStyleOptionViewItem &optio
     painter->setFont(m_subtitleFont);
     painter->setPen(Brand::ink300());
     painter->drawText(subtitleBox, Qt::AlignLeft | Qt::AlignVCenter,
-                      subtitleMetrics.elidedText(index.data(ConversationListModel::SubtitleRole).toString(),
+                      subtitleMetrics.elidedText(index.data(ConversationListModel::subtitleRole).toString(),
                                                  Qt::ElideRight, textWidth));
     painter->restore();
 }
@@ -333,14 +341,14 @@ void ConversationList::updateGeometries()
 
 Picker::Picker(QWidget *parent)
     : QWidget(parent), m_model(new ConversationListModel(this)), m_list(new ConversationList),
-      m_search(new QLineEdit), m_emptyBox(new QWidget), m_emptyText(new BrandText(noConversations, 13))
+      m_search(new QLineEdit), m_emptyBox(new QWidget), m_emptyText(new BrandText(noConversations(), 13))
 {
     auto *column = new QVBoxLayout(this);
     column->setContentsMargins({});
     column->setSpacing(14);
-    column->addWidget(new BrandHeader(QStringLiteral("Who's it about?")));
+    column->addWidget(new BrandHeader(tr("Who's it about?")));
     column->addWidget(new BrandSubtitle(
-        QStringLiteral("Pick the conversation you want Vellora to analyse. Only this one ever leaves your Mac.")));
+        tr("Pick the conversation you want Vellora to analyse. Only this one ever leaves your Mac.")));
 
     auto *box = new SearchBox;
     auto *boxRow = new QHBoxLayout(box);
@@ -352,7 +360,7 @@ Picker::Picker(QWidget *parent)
     m_search->setObjectName(QStringLiteral("search"));
     m_search->setFrame(false);
     m_search->setFont(Brand::font(14));
-    m_search->setPlaceholderText(QStringLiteral("Search by name or number"));
+    m_search->setPlaceholderText(tr("Search by name or number"));
     m_search->setAccessibleName(m_search->placeholderText());
     m_search->setAttribute(Qt::WA_MacShowFocusRect, false);
     QPalette field = m_search->palette();
@@ -364,7 +372,7 @@ Picker::Picker(QWidget *parent)
     column->addLayout(centred(box, 440));
 
     m_list->setObjectName(QStringLiteral("conversations"));
-    m_list->setAccessibleName(QStringLiteral("Conversations"));
+    m_list->setAccessibleName(tr("Conversations"));
     m_list->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     m_list->setModel(m_model);
     column->addLayout(centred(m_list, 460), 1);
@@ -404,7 +412,7 @@ bool Picker::showsList() const
 void Picker::updateContent()
 {
     const bool list = showsList();
-    m_emptyText->setText(m_model->hasConversations() ? noMatches : noConversations);
+    m_emptyText->setText(m_model->hasConversations() ? noMatches() : noConversations());
     const bool changed = m_list->isHidden() == list || m_emptyBox->isHidden() != list;
     m_list->setHidden(!list);
     m_emptyBox->setHidden(list);

@@ -24,7 +24,7 @@ class ConversationListModel : public QAbstractListModel {
     Q_OBJECT
 
 public:
-    enum Role { SubtitleRole = Qt::UserRole + 1 };
+    enum Role { subtitleRole = Qt::UserRole + 1 };
 
     explicit ConversationListModel(QObject *parent = nullptr);
 

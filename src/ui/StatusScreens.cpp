@@ -32,7 +32,7 @@ SymbolView *icon(Symbol symbol, qreal size)
 QrCodeView::QrCodeView(QWidget *parent) : QWidget(parent)
 {
     setFixedSize(codeSquare, codeTop + codeSquare);
-    setAccessibleName(QStringLiteral("QR code"));
+    setAccessibleName(tr("QR code"));
 }
 
 void QrCodeView::setImage(const QImage &image)
@@ -67,8 +67,8 @@ void QrCodeView::paintEvent(QPaintEvent *)
 ScanScreen::ScanScreen(QWidget *parent) : QWidget(parent), m_code(new QrCodeView), m_spinnerBox(new QWidget)
 {
     QVBoxLayout *layout = column(this);
-    layout->addWidget(new BrandHeader(QStringLiteral("Scan this with Vellora")));
-    layout->addWidget(new BrandSubtitle(QStringLiteral(
+    layout->addWidget(new BrandHeader(tr("Scan this with Vellora")));
+    layout->addWidget(new BrandSubtitle(tr(
         "When you're ready, pick iMessage as your source in the Vellora app \u2014 then scan this code with your phone.")));
     m_code->setObjectName(QStringLiteral("qrCode"));
     layout->addWidget(m_code, 0, Qt::AlignHCenter);
@@ -106,10 +106,10 @@ DoneScreen::DoneScreen(QWidget *parent) : QWidget(parent)
 {
     QVBoxLayout *layout = column(this);
     layout->addWidget(icon(Symbol::checkmarkCircleFill, 44), 0, Qt::AlignHCenter);
-    layout->addWidget(new BrandHeader(QStringLiteral("All set")));
-    layout->addWidget(new BrandSubtitle(QStringLiteral(
+    layout->addWidget(new BrandHeader(tr("All set")));
+    layout->addWidget(new BrandSubtitle(tr(
         "We've handed your conversation to Vellora. Head back to your phone \u2014 your story's being written.")));
-    auto *note = new BrandText(QStringLiteral("Done for now? You can drag this app to the Trash \u2014 or keep it for "
+    auto *note = new BrandText(tr("Done for now? You can drag this app to the Trash \u2014 or keep it for "
                                               "the next chat you want to analyze. It never runs on its own."),
                                13);
     note->setColor(Brand::withOpacity(Brand::ink300(), 0.7));
@@ -124,9 +124,9 @@ FailedScreen::FailedScreen(QWidget *parent) : QWidget(parent), m_message(new Bra
     SymbolView *warning = icon(Symbol::exclamationTriangleFill, 36);
     warning->setColor(Brand::alert());
     layout->addWidget(warning, 0, Qt::AlignHCenter);
-    layout->addWidget(new BrandHeader(QStringLiteral("That didn't take")));
+    layout->addWidget(new BrandHeader(tr("That didn't take")));
     layout->addWidget(m_message);
-    auto *retry = new BrandButton(QStringLiteral("Try again"));
+    auto *retry = new BrandButton(tr("Try again"));
     layout->addWidget(retry, 0, Qt::AlignHCenter);
     connect(retry, &QAbstractButton::clicked, this, &FailedScreen::tryAgainClicked);
 }
@@ -140,10 +140,10 @@ UpdateScreen::UpdateScreen(QWidget *parent) : QWidget(parent)
 {
     QVBoxLayout *layout = column(this);
     layout->addWidget(icon(Symbol::arrowDownCircleFill, 40), 0, Qt::AlignHCenter);
-    layout->addWidget(new BrandHeader(QStringLiteral("Time for an update")));
-    layout->addWidget(new BrandSubtitle(QStringLiteral(
+    layout->addWidget(new BrandHeader(tr("Time for an update")));
+    layout->addWidget(new BrandSubtitle(tr(
         "This importer's fallen behind the Vellora app. Grab the latest version and pick up right where you left off.")));
-    auto *download = new BrandButton(QStringLiteral("Download the latest"));
+    auto *download = new BrandButton(tr("Download the latest"));
     layout->addWidget(download, 0, Qt::AlignHCenter);
     connect(download, &QAbstractButton::clicked, this, &UpdateScreen::downloadClicked);
 }

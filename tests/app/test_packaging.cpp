@@ -62,7 +62,7 @@ private slots:
         QTest::newRow("bundle identifier") << "CFBundleIdentifier" << "app.vellora.imessage-importer";
         QTest::newRow("name") << "CFBundleName" << "Vellora iMessage Importer";
         QTest::newRow("backend base, when configured")
-            << "VelloraBackendBase" << (QStringLiteral(VELLORA_BACKEND_BASE).isEmpty() ? QString() : VELLORA_BACKEND_BASE);
+            << "VelloraBackendBase" << (QStringLiteral(VELLORA_BACKEND_BASE).isEmpty() ? QString() : QStringLiteral(VELLORA_BACKEND_BASE));
     }
 
     void infoPlist()

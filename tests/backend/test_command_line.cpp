@@ -17,8 +17,8 @@
 using json = nlohmann::json;
 
 namespace {
-const std::string kKey(64, '7');
-const std::string kTranscript = "[2024-03-05 09:07] Mum: Are we still on for lunch?\n"
+const std::string macKey(64, '7');
+const std::string transcriptText = "[2024-03-05 09:07] Mum: Are we still on for lunch?\n"
                                 "[2024-03-05 09:12] Me: Yes! See you at 1 \xE2\x80\x94 secret-word\n";
 }
 
@@ -60,7 +60,7 @@ private slots:
         QVERIFY(m_backend.readAllStandardOutput().contains("vellora-backend stopped"));
         const QByteArray log = m_backend.readAllStandardError();
         QVERIFY(log.contains("POST /vellora-pair-upload 200"));
-        QVERIFY(!log.contains(QByteArray::fromStdString(kKey)));
+        QVERIFY(!log.contains(QByteArray::fromStdString(macKey)));
         QVERIFY(!log.contains("secret-word"));
 
         sqlite3 *db = nullptr;
@@ -132,7 +132,7 @@ private slots:
         importer("choose", id, {{"name", "Mum"}, {"handle", "+15550100"}, {"count", 2},
                                 {"first", "2024-03-05T09:07:41"}, {"last", "2024-03-05T09:12:05"}});
         QVERIFY(QTest::qWaitFor([&] { return importer("poll", id).contains("upload_id"); }, 10000));
-        const json uploaded = importer("upload", id, {{"transcript", kTranscript}, {"file_name", "chat.txt"}});
+        const json uploaded = importer("upload", id, {{"transcript", transcriptText}, {"file_name", "chat.txt"}});
         QCOMPARE(uploaded.value("status", ""), std::string("uploaded"));
 
         QVERIFY(phone.waitForFinished(20000));
@@ -141,14 +141,14 @@ private slots:
         QVERIFY(errors.contains("Chosen: Mum <+15550100>, 2 messages, 2024-03-05T09:07:41 to 2024-03-05T09:12:05"));
         QFile file(output);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray::fromStdString(kTranscript));
+        QCOMPARE(file.readAll(), QByteArray::fromStdString(transcriptText));
     }
 
 private:
     json importer(const std::string &endpoint, const std::string &id, json body = json::object())
     {
         body["session_id"] = id;
-        body["mac_key"] = kKey;
+        body["mac_key"] = macKey;
         httplib::Client client(m_base.toStdString());
         const auto result = client.Post("/vellora-pair-" + endpoint, body.dump(), "application/json");
         return result ? json::parse(result->body, nullptr, false) : json();
@@ -157,7 +157,7 @@ private:
     std::string createSession()
     {
         const std::string id = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
-        const json created = importer("create", id, {{"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256(kKey))},
+        const json created = importer("create", id, {{"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256(macKey))},
                                                      {"client_version", "0.1.0"}});
         if (created.value("status", "") == "pending")
             m_created.push_back(id);

@@ -21,11 +21,11 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string kId = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
-const std::string kOtherId = "9A1B2C3D-0000-4000-8000-00000000BEEF";
-const std::string kKey(64, 'a');
-const std::string kOtherKey(64, 'b');
-constexpr auto kIdle = std::chrono::minutes(10);
+const std::string sessionId = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
+const std::string otherSessionId = "9A1B2C3D-0000-4000-8000-00000000BEEF";
+const std::string macKey(64, 'a');
+const std::string otherMacKey(64, 'b');
+constexpr auto idleTimeout = std::chrono::minutes(10);
 
 struct Answer {
     int status = 0;
@@ -38,7 +38,7 @@ public:
     explicit Backend(std::size_t maxBody = std::size_t(1) << 20)
     {
         options.databasePath = (dir.path() + QStringLiteral("/sessions.sqlite")).toStdString();
-        options.idleTimeout = kIdle;
+        options.idleTimeout = idleTimeout;
         options.maxBodyBytes = maxBody;
         options.connectionIdleTimeout = options.headerTimeout = options.bodyGrace = std::chrono::seconds(1);
         options.minClientVersion = "0.2.0";
@@ -60,11 +60,11 @@ public:
         return result ? Answer{result->status, json::parse(result->body, nullptr, false)} : Answer{};
     }
     Answer post(const std::string &endpoint, const json &body) { return post(endpoint, body.dump()); }
-    // A request from the importer of session kId.
+    // A request from the importer of session sessionId.
     Answer importer(const std::string &endpoint, json body = json::object())
     {
-        body["session_id"] = kId;
-        body["mac_key"] = kKey;
+        body["session_id"] = sessionId;
+        body["mac_key"] = macKey;
         return post(endpoint, body);
     }
     Answer create(const std::string &id, const std::string &key, const std::string &version = "0.2.0")
@@ -72,7 +72,7 @@ public:
         const std::string hash = PairingCrypto::toHex(PairingCrypto::sha256(key));
         return post("create", json{{"session_id", id}, {"mac_key_hash", hash}, {"client_version", version}});
     }
-    std::string claim() { return post("claim", json{{"session_id", kId}}).body.value("phone_token", ""); }
+    std::string claim() { return post("claim", json{{"session_id", sessionId}}).body.value("phone_token", ""); }
 
     // Every stored row, read through a connection of its own: what "nothing changed" compares.
     QString dump() const { return query("SELECT * FROM session ORDER BY id") + query("SELECT * FROM transcript"); }
@@ -101,7 +101,7 @@ public:
     std::unique_ptr<httplib::Client> client;
 };
 
-const json kChoice{{"name", "Mum"}, {"handle", "+15550100"}, {"count", 3}, {"first", "2024-03-05T09:07:41"},
+const json chosen{{"name", "Mum"}, {"handle", "+15550100"}, {"count", 3}, {"first", "2024-03-05T09:07:41"},
                    {"last", nullptr}};
 
 // The {NAMES} of a request body in the refusals table, replaced.
@@ -112,10 +112,10 @@ QByteArray filledIn(QByteArray body)
         {"{CHOICE}", R"("name":"Mum","handle":"x","first":null,"last":null)"},
         {"{HASH}", R"("mac_key_hash":")" + QByteArray(64, 'c') + R"(","client_version":"1.0")"},
         {"{BIG}", QByteArray(5000, 'x')},
-        {"{OTHERKEY}", QByteArray::fromStdString(kOtherKey)},
-        {"{OTHER}", QByteArray::fromStdString(kOtherId)},
-        {"{ID}", QByteArray::fromStdString(kId)},
-        {"{KEY}", QByteArray::fromStdString(kKey)}};
+        {"{OTHERKEY}", QByteArray::fromStdString(otherMacKey)},
+        {"{OTHER}", QByteArray::fromStdString(otherSessionId)},
+        {"{ID}", QByteArray::fromStdString(sessionId)},
+        {"{KEY}", QByteArray::fromStdString(macKey)}};
     for (const auto &[name, text] : fills)
         body.replace(name, text);
     return body;
@@ -244,7 +244,7 @@ private slots:
             "missing or invalid \"file_name\"");
         row("body over the limit", "upload", R"({{S},"file_name":"chat.txt","transcript":"{BIG}"})", 413,
             "request body too large");
-        row("expired session", "poll", "{{S}}", 410, "pairing session expired", int(kIdle.count() * 60 + 1));
+        row("expired session", "poll", "{{S}}", 410, "pairing session expired", int(idleTimeout.count() * 60 + 1));
         row("phone token wrong", "fetch", R"({"session_id":"{ID}","phone_token":"{KEY}"})", 403, "wrong phone token");
         row("claimed twice", "claim", R"({"session_id":"{ID}"})", 409, "pairing session already claimed");
         row("choice before the claim", "choose",
@@ -261,8 +261,8 @@ private slots:
         QFETCH(QString, error);
 
         Backend backend(4096);
-        QCOMPARE(backend.create(kId, kKey).status, 200);
-        QCOMPARE(backend.create(kOtherId, kOtherKey).status, 200);
+        QCOMPARE(backend.create(sessionId, macKey).status, 200);
+        QCOMPARE(backend.create(otherSessionId, otherMacKey).status, 200);
         QVERIFY(!backend.claim().empty());
         // Time moves on, so a refusal that counted as activity would show in the rows.
         backend.nowMs += std::int64_t(advanceSeconds) * 1000 + 1000;
@@ -291,7 +291,7 @@ private slots:
         QFETCH(QString, version);
         QFETCH(bool, tooOld);
         Backend backend;
-        const Answer answer = backend.create(kId, kKey, version.toStdString());
+        const Answer answer = backend.create(sessionId, macKey, version.toStdString());
         QCOMPARE(answer.status, 200);
         QCOMPARE(answer.body.value("status", "") == "update_required", tooOld);
         QCOMPARE(answer.body.value("download_url", ""), std::string(tooOld ? "https://example.test/get" : ""));
@@ -312,7 +312,7 @@ private slots:
     {
         QFETCH(int, restartAfterStep);
         Backend backend;
-        const std::int64_t idleMs = std::chrono::milliseconds(kIdle).count();
+        const std::int64_t idleMs = std::chrono::milliseconds(idleTimeout).count();
         // Between steps a whole idle period passes: every accepted request counts as activity.
         const auto step = [&](int n) {
             backend.nowMs += idleMs;
@@ -320,17 +320,17 @@ private slots:
                 backend.restart();
         };
 
-        QCOMPARE(backend.create(kId, kKey).status, 200);
+        QCOMPARE(backend.create(sessionId, macKey).status, 200);
         step(1);
         QCOMPARE(backend.importer("poll").body, (json{{"status", "pending"}}));
-        const json phone{{"session_id", kId}, {"phone_token", backend.claim()}};
+        const json phone{{"session_id", sessionId}, {"phone_token", backend.claim()}};
         QCOMPARE(phone["phone_token"].get<std::string>().size(), std::size_t(64));
         step(2);
         QCOMPARE(backend.importer("poll").body, (json{{"status", "claimed"}}));
         QCOMPARE(backend.post("choice", phone).body["choice"], json());
-        QCOMPARE(backend.importer("choose", kChoice).status, 200);
+        QCOMPARE(backend.importer("choose", chosen).status, 200);
         step(3);
-        QCOMPARE(backend.post("choice", phone).body["choice"], kChoice);
+        QCOMPARE(backend.post("choice", phone).body["choice"], chosen);
         const std::string uploadId = backend.post("ready", phone).body.value("upload_id", "");
         QVERIFY(!uploadId.empty());
         step(4);
@@ -354,7 +354,7 @@ private slots:
         // Left idle, it expires; a later creation sweeps it away and may register the id again.
         backend.nowMs += idleMs + 1;
         QCOMPARE(backend.importer("poll").status, 410);
-        QCOMPARE(backend.create(kId, kOtherKey).status, 200);
+        QCOMPARE(backend.create(sessionId, otherMacKey).status, 200);
     }
 
     void hostileClients_data()
@@ -401,7 +401,7 @@ private slots:
         QFETCH(QString, error);
 
         Backend backend(std::size_t(1) << 20);
-        QCOMPARE(backend.create(kId, kKey).status, 200);
+        QCOMPARE(backend.create(sessionId, macKey).status, 200);
         const QString before = backend.dump();
         Answer meanwhile;
         const QList<Outcome> outcomes = attack(backend.service->port(), connections, head, trickle,
@@ -433,9 +433,9 @@ private slots:
         sqlite3_stmt *stmt = nullptr;
         sqlite3_prepare_v2(db, "INSERT INTO session VALUES (?1, ?2, '0.2.0', 'claimed', ?3, NULL, NULL,"
                                " 'Mum: hi\n', 'chat.txt', ?4, ?4)", -1, &stmt, nullptr);
-        const std::string keyHash = PairingCrypto::sha256(kKey);
+        const std::string keyHash = PairingCrypto::sha256(macKey);
         const std::string tokenHash = PairingCrypto::sha256("token");
-        sqlite3_bind_text(stmt, 1, kId.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(stmt, 1, sessionId.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_blob(stmt, 2, keyHash.data(), int(keyHash.size()), SQLITE_TRANSIENT);
         sqlite3_bind_blob(stmt, 3, tokenHash.data(), int(tokenHash.size()), SQLITE_TRANSIENT);
         sqlite3_bind_int64(stmt, 4, backend.nowMs);
@@ -444,7 +444,7 @@ private slots:
         sqlite3_close(db);
 
         backend.restart();
-        const json phone{{"session_id", kId}, {"phone_token", "token"}};
+        const json phone{{"session_id", sessionId}, {"phone_token", "token"}};
         QCOMPARE(backend.post("fetch", phone).body,
                  (json{{"status", "uploaded"}, {"transcript", "Mum: hi\n"}, {"file_name", "chat.txt"}}));
         QCOMPARE(backend.post("fetch", phone).status, 410);
@@ -464,9 +464,9 @@ private slots:
     {
         QFETCH(QString, end);
         Backend backend;
-        QCOMPARE(backend.create(kId, kKey).status, 200);
-        const json phone{{"session_id", kId}, {"phone_token", backend.claim()}};
-        QCOMPARE(backend.importer("choose", kChoice).status, 200);
+        QCOMPARE(backend.create(sessionId, macKey).status, 200);
+        const json phone{{"session_id", sessionId}, {"phone_token", backend.claim()}};
+        QCOMPARE(backend.importer("choose", chosen).status, 200);
         QCOMPARE(backend.post("ready", phone).status, 200);
         const std::string marker = "Lunch at the usual place? 7f3a9c";
         std::string transcript;
@@ -476,21 +476,21 @@ private slots:
         const QByteArray needle = QByteArray::fromStdString(marker).left(24);
         QVERIFY(storeFiles(backend.options.databasePath).contains(needle));
 
-        if (end == "fetch") {
+        if (end == u"fetch") {
             QVERIFY(backend.post("fetch", phone).body.value("transcript", "") == transcript);
             QCOMPARE(backend.post("fetch", phone).body, (json{{"error", "the transcript was fetched already"}}));
-        } else if (end == "expire") {
-            backend.nowMs += std::chrono::milliseconds(kIdle).count() + 1;
-            QCOMPARE(backend.create(kOtherId, kOtherKey).status, 200);
+        } else if (end == u"expire") {
+            backend.nowMs += std::chrono::milliseconds(idleTimeout).count() + 1;
+            QCOMPARE(backend.create(otherSessionId, otherMacKey).status, 200);
         } else {
             QCOMPARE(backend.post(end.toStdString(), phone).status, 200);
             QCOMPARE(backend.post("fetch", phone).body.value("transcript", ""), std::string());
         }
         // Deletions are scrubbed from the -wal file within about a second.
         QTRY_VERIFY(!storeFiles(backend.options.databasePath).contains(needle));
-        if (end == "abort") {
+        if (end == u"abort") {
             QCOMPARE(backend.importer("poll").body, (json{{"status", "aborted"}}));
-            QVERIFY(!backend.dump().contains(QByteArray("Mum").toHex()));
+            QVERIFY(!backend.dump().contains(QLatin1String(QByteArray("Mum").toHex())));
         }
     }
 };

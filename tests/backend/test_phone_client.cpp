@@ -13,7 +13,7 @@
 #include <future>
 
 namespace {
-const std::string kId = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
+const std::string sessionId = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
 }
 
 // A whole run over HTTP and HTTPS is in the end-to-end test, image decoding in the command-line
@@ -44,7 +44,7 @@ private slots:
             phoneOptions.caFile = certs.caFile;
         PhoneClient phone(service.baseUrl(), phoneOptions);
         try {
-            phone.claim(kId);
+            phone.claim(sessionId);
             QFAIL("claimed a session that does not exist");
         } catch (const PhoneError &e) {
             // Through TLS the service answers "unknown pairing session"; otherwise the handshake fails.
@@ -62,7 +62,7 @@ private slots:
         serviceOptions.log = [&](const std::string &line) { choicePolls += line.find("vellora-pair-choice") != std::string::npos; };
         PairingService service(serviceOptions);
         service.start();
-        const nlohmann::json create{{"session_id", kId},
+        const nlohmann::json create{{"session_id", sessionId},
                                     {"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256("key"))},
                                     {"client_version", "0.1.0"}};
         QVERIFY(httplib::Client(service.baseUrl()).Post("/vellora-pair-create", create.dump(), "application/json"));
@@ -70,7 +70,7 @@ private slots:
         PhoneClientOptions options;
         options.pollInterval = std::chrono::milliseconds(20);
         PhoneClient phone(service.baseUrl(), options);
-        phone.claim(kId);
+        phone.claim(sessionId);
         auto waiting = std::async(std::launch::async, [&] { phone.waitForChoice(); });
         QTRY_VERIFY(choicePolls > 0);  // the wait is under way
         phone.cancel();

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <thread>
 
+using namespace Qt::StringLiterals;
+
 Q_DECLARE_METATYPE(ContactsAccess::Decision)
 
 class TestContactResolver : public QObject {
@@ -31,7 +33,7 @@ private slots:
         for (char32_t digit : {1, 5, 5, 5, 1, 2, 3, 4, 5, 6, 7})
             bold += QString::fromUcs4(std::u32string(1, U'\U0001D7CE' + digit).data(), 1);
         QTest::newRow("digits beyond the BMP") << bold << bold.mid(2);
-        QTest::newRow("lone surrogate dropped") << QString(QChar(0xD835)) + "12" << "12";
+        QTest::newRow("lone surrogate dropped") << QString(QChar(0xD835)) + u"12"_s << u"12"_s;
     }
 
     void normalizePhone()
@@ -63,13 +65,13 @@ private slots:
         QFETCH(QString, handle);
         QFETCH(QString, name);
         const ContactResolver resolver = ContactResolver::fromCards({
-            {"  Anna Müller\n", {"(555) 123-4567", "no number"}, {}},
-            {"José Álvarez", {}, {"José@EXAMPLE.com"}},
-            {"Zoë", {}, {"zoe@example.org"}},
-            {" \t\n ", {"555 000 0000"}, {"blank@example.com"}},
-            {"First", {"07700 900123"}, {"Shared@example.com"}},
-            {"Second", {"+44 7700 900123"}, {"shared@EXAMPLE.com"}},
-            {"Later", {"5550000000"}, {}},
+            {u"  Anna Müller\n"_s, {u"(555) 123-4567"_s, u"no number"_s}, {}},
+            {u"José Álvarez"_s, {}, {u"José@EXAMPLE.com"_s}},
+            {u"Zoë"_s, {}, {u"zoe@example.org"_s}},
+            {u" \t\n "_s, {u"555 000 0000"_s}, {u"blank@example.com"_s}},
+            {u"First"_s, {u"07700 900123"_s}, {u"Shared@example.com"_s}},
+            {u"Second"_s, {u"+44 7700 900123"_s}, {u"shared@EXAMPLE.com"_s}},
+            {u"Later"_s, {u"5550000000"_s}, {}},
         });
         QCOMPARE(resolver.name(handle).value_or(QString()), name);
     }
@@ -104,20 +106,20 @@ private slots:
         };
         QCOMPARE(load().size(), 0);  // no folder: no access
 
-        QVERIFY(QDir(data.path()).mkpath("contacts/family"));
+        QVERIFY(QDir(data.path()).mkpath(u"contacts/family"_s));
         auto write = [&](const QString &name, const QByteArray &text) {
             QFile file(data.filePath(name));
             QVERIFY(file.open(QIODevice::WriteOnly));
             file.write(text);
         };
-        write("contacts/a.vcf", "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Anna\r\nTEL:+1 555 123 4567\r\nEND:VCARD\r\n");
-        write("contacts/family/b.vcf", "BEGIN:VCARD\nVERSION:4.0\nFN:Mum\nEMAIL:Mum@Example.com\nEND:VCARD\n");
-        write("contacts/notes.txt", "BEGIN:VCARD\nVERSION:3.0\nFN:Ignored\nTEL:5550000000\nEND:VCARD\n");
+        write(u"contacts/a.vcf"_s, "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Anna\r\nTEL:+1 555 123 4567\r\nEND:VCARD\r\n");
+        write(u"contacts/family/b.vcf"_s, "BEGIN:VCARD\nVERSION:4.0\nFN:Mum\nEMAIL:Mum@Example.com\nEND:VCARD\n");
+        write(u"contacts/notes.txt"_s, "BEGIN:VCARD\nVERSION:3.0\nFN:Ignored\nTEL:5550000000\nEND:VCARD\n");
 
         const ContactResolver resolver = load();
-        QCOMPARE(resolver.name("5551234567"), QString("Anna"));
-        QCOMPARE(resolver.name("mum@example.com"), QString("Mum"));
-        QCOMPARE(resolver.name("5550000000"), std::nullopt);
+        QCOMPARE(resolver.name(u"5551234567"_s), u"Anna"_s);
+        QCOMPARE(resolver.name(u"mum@example.com"_s), u"Mum"_s);
+        QCOMPARE(resolver.name(u"5550000000"_s), std::nullopt);
     }
 
     void answerFromThePromptsThread()
@@ -139,10 +141,10 @@ private slots:
         QVERIFY(source->fetchedOn.load() != QThread::currentThread());
         QTRY_COMPARE(QThreadPool::globalInstance()->activeThreadCount(), 0);  // nobody waits on the prompt
 
-        std::thread answer([&] { source->pending({{"Anna", {"5551234567"}, {}}}); });
+        std::thread answer([&] { source->pending({{u"Anna"_s, {u"5551234567"_s}, {}}}); });
         const ContactResolver resolver = QCoro::waitFor(std::move(load));
         answer.join();
-        QCOMPARE(resolver.name("+1 555 123 4567"), QString("Anna"));
+        QCOMPARE(resolver.name(u"+1 555 123 4567"_s), u"Anna"_s);
     }
 };
 

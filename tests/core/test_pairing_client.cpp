@@ -1,4 +1,5 @@
 #include "AppInfo.h"
+#include "ContactResolver.h"
 #include "FixtureDb.h"
 #include "HelperError.h"
 #include "PairingClient.h"
@@ -18,6 +19,8 @@
 #include <sqlite3.h>
 
 #include <thread>
+
+using namespace Qt::StringLiterals;
 
 using namespace std::chrono_literals;
 using namespace Endpoints;
@@ -171,13 +174,13 @@ private slots:
         QCOMPARE(creates.size(), 1);
         const QJsonObject created = creates[0].json;
         QCOMPARE(creates[0].contentType, QByteArray("application/json"));
-        QCOMPARE(created.keys(), QStringList({"client_version", "mac_key_hash", "session_id"}));
+        QCOMPARE(created.keys(), QStringList({u"client_version"_s, u"mac_key_hash"_s, u"session_id"_s}));
         QVERIFY(QRegularExpression(u"^[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}$"_qs).match(client->sessionId()).hasMatch());
         QVERIFY(QRegularExpression(u"^[0-9a-f]{64}$"_qs).match(client->macKey()).hasMatch());
-        QCOMPARE(created["session_id"].toString(), client->sessionId());
-        QCOMPARE(created["mac_key_hash"].toString().toLatin1(),
+        QCOMPARE(created[u"session_id"_s].toString(), client->sessionId());
+        QCOMPARE(created[u"mac_key_hash"_s].toString().toLatin1(),
                  QCryptographicHash::hash(client->macKey().toLatin1(), QCryptographicHash::Sha256).toHex());
-        QCOMPARE(created["client_version"].toString(), AppInfo::version());
+        QCOMPARE(created[u"client_version"_s].toString(), AppInfo::version());
         QVERIFY(!creates[0].body.contains(client->macKey().toLatin1()));
 
         // Mum, listed first (latest message); her two chats make one conversation (the reader's test).
@@ -188,12 +191,12 @@ private slots:
         QCOMPARE(client->step(), Step::finishing());
         QVERIFY(m_server->waitForRequests(choose, 1));
         const QJsonObject chosen = m_server->requests(choose)[0].json;
-        QCOMPARE(chosen.keys(), QStringList({"count", "first", "handle", "last", "mac_key", "name", "session_id"}));
-        QCOMPARE(chosen["count"].toInteger(), qint64(3));
-        QCOMPARE(chosen["first"].toString(), DateFmt::isoFormatter().string(*mum.firstMessageDate));
-        QCOMPARE(chosen["last"].toString(), DateFmt::isoFormatter().string(*mum.lastMessageDate));
-        QCOMPARE(chosen["mac_key"].toString(), client->macKey());
-        QCOMPARE(chosen["handle"].toString(), mum.handle);
+        QCOMPARE(chosen.keys(), QStringList({u"count"_s, u"first"_s, u"handle"_s, u"last"_s, u"mac_key"_s, u"name"_s, u"session_id"_s}));
+        QCOMPARE(chosen[u"count"_s].toInteger(), qint64(3));
+        QCOMPARE(chosen[u"first"_s].toString(), DateFmt::isoFormatter().string(*mum.firstMessageDate));
+        QCOMPARE(chosen[u"last"_s].toString(), DateFmt::isoFormatter().string(*mum.lastMessageDate));
+        QCOMPARE(chosen[u"mac_key"_s].toString(), client->macKey());
+        QCOMPARE(chosen[u"handle"_s].toString(), mum.handle);
 
         // A message that arrives after the listing is in the transcript: the upload reads afresh.
         sqlite3 *live = nullptr;
@@ -208,10 +211,10 @@ private slots:
         const auto uploads = m_server->requests(upload);
         QCOMPARE(uploads.size(), 1);
         const QJsonObject uploaded = uploads[0].json;
-        QCOMPARE(uploaded.keys(), QStringList({"file_name", "mac_key", "session_id", "transcript"}));
-        QCOMPARE(uploaded["file_name"].toString(), QStringLiteral("chat.txt"));
+        QCOMPARE(uploaded.keys(), QStringList({u"file_name"_s, u"mac_key"_s, u"session_id"_s, u"transcript"_s}));
+        QCOMPARE(uploaded[u"file_name"_s].toString(), QStringLiteral("chat.txt"));
         const QByteArray expected = transcriptOf(m_home->chatDbPath(), mum.handle);
-        QCOMPARE(uploaded["transcript"].toString().toUtf8(), expected);
+        QCOMPARE(uploaded[u"transcript"_s].toString().toUtf8(), expected);
         QVERIFY(expected.contains("Caf\xc3\xa9 \xf0\x9f\x98\x80"));
         QVERIFY(expected.endsWith("+15551230001: Arrived late\n"));
 
@@ -228,21 +231,21 @@ private slots:
         QTest::addColumn<Step>("expected");
 
         const Step page = Step::updateRequired(PairingClient::downloadPage);
-        QTest::newRow("address does not parse") << "not a url" << json("") << Step::failed(dbPrefix + "bad url");
-        QTest::newRow("connection refused") << "http://127.0.0.1:1" << json("") << Step::failed("Connection refused");
-        QTest::newRow("no answer within the timeout") << "" << json("{}", 0) << Step::failed("The request timed out.");
+        QTest::newRow("address does not parse") << "not a url" << json("") << Step::failed(dbPrefix + u"bad url"_s);
+        QTest::newRow("connection refused") << "http://127.0.0.1:1" << json("") << Step::failed(u"Connection refused"_s);
+        QTest::newRow("no answer within the timeout") << "" << json("{}", 0) << Step::failed(u"The request timed out."_s);
         QTest::newRow("404 with a text error") << "" << json(R"({"error":"no such session"})", 404)
-                                               << Step::failed(dbPrefix + "no such session");
-        QTest::newRow("500, not JSON") << "" << json("<html>oops", 500) << Step::failed(dbPrefix + "request failed (500)");
-        QTest::newRow("number under error") << "" << json(R"({"error":42})", 400) << Step::failed(dbPrefix + "request failed (400)");
-        QTest::newRow("redirect without a location") << "" << json("", 302) << Step::failed(dbPrefix + "request failed (302)");
+                                               << Step::failed(dbPrefix + u"no such session"_s);
+        QTest::newRow("500, not JSON") << "" << json("<html>oops", 500) << Step::failed(dbPrefix + u"request failed (500)"_s);
+        QTest::newRow("number under error") << "" << json(R"({"error":42})", 400) << Step::failed(dbPrefix + u"request failed (400)"_s);
+        QTest::newRow("redirect without a location") << "" << json("", 302) << Step::failed(dbPrefix + u"request failed (302)"_s);
         QTest::newRow("200, empty body") << "" << json("") << Step::scan();
         QTest::newRow("upper case word") << "" << json(R"({"status":"UPDATE_REQUIRED"})") << Step::scan();
         QTest::newRow("update, number address") << "" << json(R"({"status":"update_required","download_url":7})") << page;
         QTest::newRow("update, text address") << "" << json("{\"status\":\"update_required\",\"download_url\":\"https://x.test/dl\"}")  // moc misreads "//" in raw strings
-                                              << Step::updateRequired("https://x.test/dl");
+                                              << Step::updateRequired(u"https://x.test/dl"_s);
         QTest::newRow("update, empty address") << "" << json(R"({"status":"update_required","download_url":""})")
-                                               << Step::updateRequired("");
+                                               << Step::updateRequired(QString());
     }
 
     void createAnswers()
@@ -276,12 +279,13 @@ private slots:
         QTest::addColumn<Step>("expected");
         QTest::addColumn<bool>("keepsPolling");
 
-        const Step interrupted = Step::failed(PairingClient::interruptedMessage);
+        const Step interrupted = Step::failed(
+            u"Something interrupted pairing \u2014 quit and reopen Vellora iMessage Importer, then try again."_s);
         QTest::newRow("aborted with upload id") << true << json(R"({"status":"aborted","upload_id":"u"})") << interrupted << false;
         QTest::newRow("claimed while finishing") << true << json(R"({"status":"claimed"})") << Step::finishing() << true;
         QTest::newRow("claimed and upload id, nothing chosen") << false << json(R"({"status":"claimed","upload_id":"u"})") << Step::pick() << true;
         QTest::newRow("empty upload id") << true << json(R"({"upload_id":""})") << Step::finishing() << true;
-        QTest::newRow("poll 500") << true << json("nope", 500) << Step::failed(dbPrefix + "request failed (500)") << false;
+        QTest::newRow("poll 500") << true << json("nope", 500) << Step::failed(dbPrefix + u"request failed (500)"_s) << false;
     }
 
     void pollAnswers()
@@ -321,12 +325,12 @@ private slots:
         const Step finishing = Step::finishing(), uploading = Step::uploading(), done = Step::done();
         QTest::newRow("choice report fails while finishing")
             << json(R"({"error":"too late"})", 409) << false << ok << false
-            << QList<Step>{finishing, Step::failed(dbPrefix + "too late"), uploading, done};
+            << QList<Step>{finishing, Step::failed(dbPrefix + u"too late"_s), uploading, done};
         QTest::newRow("504 for the choice after done") << json("", 504) << true << ok << false
                                                        << QList<Step>{finishing, uploading, done};
         QTest::newRow("upload fails, retried at the next poll")
             << ok << false << json("", 503) << false
-            << QList<Step>{finishing, uploading, Step::failed(dbPrefix + "request failed (503)"), uploading, done};
+            << QList<Step>{finishing, uploading, Step::failed(dbPrefix + u"request failed (503)"_s), uploading, done};
         QTest::newRow("database gone until a later poll")
             << ok << false << ok << true
             << QList<Step>{finishing, uploading, Step::failed(HelperError::noAccess().errorDescription()), uploading, done};
@@ -350,7 +354,7 @@ private slots:
         m_server->enqueue(upload, firstUpload);
         const QString db = m_home->chatDbPath();
         if (databaseGone)
-            QVERIFY(QFile::rename(db, db + ".away"));
+            QVERIFY(QFile::rename(db, db + u".away"_s));
         Conversation undated = client->conversations().first();  // the upload needs only its chats
         undated.firstMessageDate = undated.lastMessageDate = std::nullopt;
         client->choose(undated);
@@ -359,7 +363,7 @@ private slots:
         m_server->setDefault(poll, json(R"({"upload_id":"u"})"));
         if (databaseGone) {
             QTRY_VERIFY(m_seen.contains(expected[2]));
-            QVERIFY(QFile::rename(db + ".away", db));
+            QVERIFY(QFile::rename(db + u".away"_s, db));
         }
         QVERIFY(waitForStep(*client, Step::done()));
         if (lateChoice) {
@@ -374,7 +378,7 @@ private slots:
         QCOMPARE(m_seen, expected);
         QCOMPARE(m_server->requests(upload).size(), firstUpload.status == 200 ? 1 : 2);
         const QJsonObject report = m_server->requests(choose).value(0).json;
-        QVERIFY(report["first"].isNull() && report["last"].isNull());  // present, as JSON null
+        QVERIFY(report[u"first"_s].isNull() && report[u"last"_s].isNull());  // present, as JSON null
     }
 
     // A damaged page is never taken for the end of the rows: the run fails with SQLite's text
@@ -405,7 +409,7 @@ private slots:
                                     "SELECT 1, ROWID FROM message WHERE guid LIKE 'bulk%'",
                               nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(live);
-        const Step malformed = Step::failed(dbPrefix + "database disk image is malformed");
+        const Step malformed = Step::failed(dbPrefix + u"database disk image is malformed"_s);
         auto client = makeClient();
         if (atUpload) {
             runToPick(*client);
@@ -480,7 +484,7 @@ private slots:
         const auto newCreate = m_server->requests(create).last().receivedAt;
         for (const auto &request : m_server->requests(poll)) {
             if (request.receivedAt > newCreate)
-                QCOMPARE(request.json["session_id"].toString(), client->sessionId());
+                QCOMPARE(request.json[u"session_id"_s].toString(), client->sessionId());
         }
     }
 
@@ -512,9 +516,9 @@ private slots:
 
     void apiBaseResolution()
     {
-        QCOMPARE(PairingClient::resolveApiBase("http://env.test/", "https://conf.test"), "http://env.test/");
-        QCOMPARE(PairingClient::resolveApiBase("", "https://conf.test"), "https://conf.test");
-        QCOMPARE(PairingClient::resolveApiBase("", ""), "https://api.vellora.app");
+        QCOMPARE(PairingClient::resolveApiBase(u"http://env.test/"_s, u"https://conf.test"_s), u"http://env.test/"_s);
+        QCOMPARE(PairingClient::resolveApiBase(QString(), u"https://conf.test"_s), u"https://conf.test"_s);
+        QCOMPARE(PairingClient::resolveApiBase(QString(), QString()), u"https://api.vellora.app"_s);
     }
 
     void relaunch_data()
@@ -542,11 +546,11 @@ private slots:
 
         if (atGate)
             QFile::remove(m_home->chatDbPath());
-        const QString marker = m_home->tmp() + "/launched";
+        const QString marker = m_home->tmp() + u"/launched"_s;
         auto client = makeClient();
         client->setLauncher(std::make_unique<ProcessLauncher>(
             programExists ? QStringLiteral("/bin/sh") : QStringLiteral("/nonexistent/vellora"),
-            QStringList{"-c", "touch '" + marker + "'"}));
+            QStringList{u"-c"_s, u"touch '"_s + marker + u"'"_s}));
         bool quitRequested = false;
         client->setQuitHandler([&] { quitRequested = true; });
         client->begin();

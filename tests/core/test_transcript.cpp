@@ -4,6 +4,8 @@
 
 #include <ctime>
 
+using namespace Qt::StringLiterals;
+
 Q_DECLARE_METATYPE(ChatMessage)
 
 namespace {
@@ -43,24 +45,24 @@ private slots:
         const RefDate lunch = at(2024, 3, 5, 9, 7, 41);
         const RefDate reply = at(2024, 3, 5, 9, 12, 5);
         QTest::newRow("worked example")
-            << QList<ChatMessage>{{lunch, false, "Are we still on for lunch?"},
-                                  {reply, true, "Yes! See you at 1"}, {std::nullopt, false, "lost"}}
+            << QList<ChatMessage>{{lunch, false, u"Are we still on for lunch?"_s},
+                                  {reply, true, u"Yes! See you at 1"_s}, {std::nullopt, false, u"lost"_s}}
             << "Mum"
             << QByteArray("[I] 2024-03-05 09:07 Mum: Are we still on for lunch?\n"
                           "[I] 2024-03-05 09:12 You: Yes! See you at 1\n");
-        QTest::newRow("only undated") << QList<ChatMessage>{{std::nullopt, true, "x"}} << "Mum" << QByteArray();
+        QTest::newRow("only undated") << QList<ChatMessage>{{std::nullopt, true, u"x"_s}} << u"Mum"_s << QByteArray();
         QTest::newRow("undated between, multi-line, non-ASCII")
-            << QList<ChatMessage>{{lunch, true, "Yes!\nSee you at 1"}, {std::nullopt, false, "gone"},
-                                  {reply, false, "Bis gleich \u2764\ufe0f"}}
+            << QList<ChatMessage>{{lunch, true, u"Yes!\nSee you at 1"_s}, {std::nullopt, false, u"gone"_s},
+                                  {reply, false, u"Bis gleich \u2764\ufe0f"_s}}
             << "Jos\u00e9"
             << QByteArray("[I] 2024-03-05 09:07 You: Yes!\nSee you at 1\n"
                           "[I] 2024-03-05 09:12 Jos\xc3\xa9: Bis gleich \xe2\x9d\xa4\xef\xb8\x8f\n");
         QTest::newRow("You is only the user; empty partner")
-            << QList<ChatMessage>{{lunch, false, "hi"}, {reply, true, ""}} << ""
+            << QList<ChatMessage>{{lunch, false, u"hi"_s}, {reply, true, QString()}} << QString()
             << QByteArray("[I] 2024-03-05 09:07 : hi\n[I] 2024-03-05 09:12 You: \n");
         QTest::newRow("24-hour clock, seconds cut, not rounded")
-            << QList<ChatMessage>{{at(2023, 12, 31, 23, 59, 59) + 0.999, false, "late"},
-                                  {at(2024, 1, 1, 0, 5, 0), false, "early"}}
+            << QList<ChatMessage>{{at(2023, 12, 31, 23, 59, 59) + 0.999, false, u"late"_s},
+                                  {at(2024, 1, 1, 0, 5, 0), false, u"early"_s}}
             << "You"
             << QByteArray("[I] 2023-12-31 23:59 You: late\n[I] 2024-01-01 00:05 You: early\n");
     }
@@ -80,11 +82,11 @@ private slots:
         const auto restore = qScopeGuard([] { setSystemZone(homeZone); });
 
         // The change is real for a formatter made now...
-        QCOMPARE(DateFormatter("yyyy-MM-dd HH:mm", QLocale::c(), QTimeZone::systemTimeZone()).string(date),
-                 "2024-03-04 22:22");
+        QCOMPARE(DateFormatter(u"yyyy-MM-dd HH:mm"_s, QLocale::c(), QTimeZone::systemTimeZone()).string(date),
+                 u"2024-03-04 22:22"_s);
         // ...and does not reach the shared ones, made before it.
-        QCOMPARE(DateFmt::stampFormatter().string(date), "2024-03-05 09:07");
-        QCOMPARE(DateFmt::isoFormatter().string(date), "2024-03-05T09:07:41");
+        QCOMPARE(DateFmt::stampFormatter().string(date), u"2024-03-05 09:07"_s);
+        QCOMPARE(DateFmt::isoFormatter().string(date), u"2024-03-05T09:07:41"_s);
     }
 
     void directFormattingMatchesQt_data()

@@ -14,6 +14,8 @@
 
 #include <thread>
 
+using namespace Qt::StringLiterals;
+
 using namespace std::chrono_literals;
 using Step = PairingClient::Step;
 
@@ -47,7 +49,7 @@ private slots:
 
         client.begin();
         QVERIFY(QTest::qWaitFor([&] { return client.step() == Step::scan(); }, 10000));
-        const QString qrFile = home.tmp() + "/qr.png";
+        const QString qrFile = home.tmp() + u"/qr.png"_s;
         QVERIFY(client.qrImage().save(qrFile));
 
         // The phone, on its own thread: scan, claim, wait for the choice, get ready, fetch.

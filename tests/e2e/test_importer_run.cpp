@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // Where scripts/run clicks: the first row of the list, from the window's top-left corner. The
@@ -60,9 +62,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(shots().join(QLatin1Char(' ')).contains(QLatin1String("-pick.png")), 30000);
         QProcess click;
         click.setProcessEnvironment(env);
-        click.start(QStringLiteral("xdotool"), {"search", "--sync", "--name", "^Vellora iMessage Importer$", "mousemove",
-                                                "--window", "%1", QString::number(firstRowX), QString::number(firstRowY),
-                                                "sleep", "0.2", "click", "1"});
+        click.start(QStringLiteral("xdotool"),
+                    {u"search"_s, u"--sync"_s, u"--name"_s, u"^Vellora iMessage Importer$"_s, u"mousemove"_s,
+                     u"--window"_s, u"%1"_s, QString::number(firstRowX), QString::number(firstRowY), u"sleep"_s,
+                     u"0.2"_s, u"click"_s, u"1"_s});
         QVERIFY2(click.waitForFinished(30000) && click.exitCode() == 0,
                  "xdotool (scripts/install-deps installs it) found no importer window");
 
@@ -74,8 +77,8 @@ private slots:
 
         // One picture per screen the run passed through, in order.
         QTRY_VERIFY_WITH_TIMEOUT(shots().join(QLatin1Char(' ')).contains(QLatin1String("-done.png")), 10000);
-        QCOMPARE(shots(), QStringList({"01-starting.png", "02-scan.png", "03-pick.png", "04-finishing.png",
-                                       "05-uploading.png", "06-done.png"}));
+        QCOMPARE(shots(), QStringList({u"01-starting.png"_s, u"02-scan.png"_s, u"03-pick.png"_s, u"04-finishing.png"_s,
+                                       u"05-uploading.png"_s, u"06-done.png"_s}));
         importer.terminate();
         QVERIFY(importer.waitForFinished(10000));
         QVERIFY(home.snapshotDirs().isEmpty());

@@ -5,6 +5,7 @@
 #include "Transcript.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QThreadPool>
 #include <QtGlobal>
 

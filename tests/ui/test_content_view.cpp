@@ -2,6 +2,7 @@
 // on 127.0.0.1 and a Messages database written by the fixture builder; then the picker alone.
 #include "Brand.h"
 #include "ContentView.h"
+#include "PairingClient.h"
 #include "PhoneClient.h"
 #include "Picker.h"
 #include "Platform.h"
@@ -20,6 +21,8 @@
 #include <QTest>
 
 #include <map>
+
+using namespace Qt::StringLiterals;
 
 using namespace std::chrono_literals;
 using namespace Endpoints;
@@ -218,36 +221,36 @@ private slots:
         QTest::addColumn<Kind>("kind");
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("needsAccess") << Kind::needsAccess << QStringList{
-            "One quick unlock",
-            "macOS keeps your Messages locked up tight \u2014 for good reason.",
-            "Give Vellora Full Disk Access \u2014 we'll restart and continue the moment you do.",
-            "1", "Open System Settings \u2192 Privacy & Security \u2192 Full Disk Access",
-            "2", "Turn on Vellora iMessage Importer (click + to add it if it's not listed)",
-            "3", "Switch back here \u2014 we restart automatically to pick it up and carry on",
-            "Nothing leaves your Mac until you say so.",
-            "Open System Settings", "I've done it"};
-        QTest::newRow("starting") << Kind::starting << QStringList{"Getting ready\u2026", "One sec."};
+            u"One quick unlock"_s,
+            u"macOS keeps your Messages locked up tight \u2014 for good reason."_s,
+            u"Give Vellora Full Disk Access \u2014 we'll restart and continue the moment you do."_s,
+            u"1"_s, u"Open System Settings \u2192 Privacy & Security \u2192 Full Disk Access"_s,
+            u"2"_s, u"Turn on Vellora iMessage Importer (click + to add it if it's not listed)"_s,
+            u"3"_s, u"Switch back here \u2014 we restart automatically to pick it up and carry on"_s,
+            u"Nothing leaves your Mac until you say so."_s,
+            u"Open System Settings"_s, u"I've done it"_s};
+        QTest::newRow("starting") << Kind::starting << QStringList{u"Getting ready\u2026"_s, u"One sec."_s};
         QTest::newRow("scan") << Kind::scan << QStringList{
-            "Scan this with Vellora",
-            "When you're ready, pick iMessage as your source in the Vellora app \u2014 then scan this code with your phone."};
+            u"Scan this with Vellora"_s,
+            u"When you're ready, pick iMessage as your source in the Vellora app \u2014 then scan this code with your phone."_s};
         QTest::newRow("pick") << Kind::pick << QStringList{
-            "Who's it about?",
-            "Pick the conversation you want Vellora to analyse. Only this one ever leaves your Mac."};
+            u"Who's it about?"_s,
+            u"Pick the conversation you want Vellora to analyse. Only this one ever leaves your Mac."_s};
         QTest::newRow("finishing") << Kind::finishing << QStringList{
-            "Over to you", "Finish up on your phone \u2014 we'll send it the moment you're set."};
+            u"Over to you"_s, u"Finish up on your phone \u2014 we'll send it the moment you're set."_s};
         QTest::newRow("uploading") << Kind::uploading << QStringList{
-            "Sending your story over", "Handing it to Vellora. Almost done."};
+            u"Sending your story over"_s, u"Handing it to Vellora. Almost done."_s};
         QTest::newRow("done") << Kind::done << QStringList{
-            "All set",
-            "We've handed your conversation to Vellora. Head back to your phone \u2014 your story's being written.",
-            "Done for now? You can drag this app to the Trash \u2014 or keep it for the next chat you want to "
-            "analyze. It never runs on its own."};
+            u"All set"_s,
+            u"We've handed your conversation to Vellora. Head back to your phone \u2014 your story's being written."_s,
+            u"Done for now? You can drag this app to the Trash \u2014 or keep it for the next chat you want to "_s
+            u"analyze. It never runs on its own."_s};
         QTest::newRow("failed") << Kind::failed << QStringList{
-            "That didn't take", "Couldn't open the Messages database: request failed (500)", "Try again"};
+            u"That didn't take"_s, u"Couldn't open the Messages database: request failed (500)"_s, u"Try again"_s};
         QTest::newRow("updateRequired") << Kind::updateRequired << QStringList{
-            "Time for an update",
-            "This importer's fallen behind the Vellora app. Grab the latest version and pick up right where you left off.",
-            "Download the latest"};
+            u"Time for an update"_s,
+            u"This importer's fallen behind the Vellora app. Grab the latest version and pick up right where you left off."_s,
+            u"Download the latest"_s};
     }
 
     void screens()
@@ -392,7 +395,7 @@ private slots:
         ConversationList *list = static_cast<Picker *>(screen())->list();
         const Conversation second = pairing().conversations()[1];
         QVERIFY(QAccessible::queryAccessibleInterface(list)->child(1)->text(QAccessible::Name).startsWith(
-            second.displayName + ", 1 messages \u00B7 last "));
+            second.displayName + u", 1 messages \u00B7 last "_s));
         screen()->findChild<QLineEdit *>()->setFocus();
         if (key == 0) {
             QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(1, 0)).center());
@@ -410,7 +413,7 @@ private slots:
         QVERIFY(!chooses || m_server->waitForRequests(choose, 1));
         const auto requests = m_server->requests(choose);
         QCOMPARE(requests.size(), chooses ? 1 : 0);
-        QVERIFY(!chooses || requests[0].json["handle"].toString() == second.handle);
+        QVERIFY(!chooses || requests[0].json[u"handle"_s].toString() == second.handle);
     }
 
     void queryKeptAcrossTryAgain()
@@ -462,22 +465,22 @@ private slots:
         QTest::addColumn<bool>("any");  // conversations to pick from, or none
         QTest::addColumn<QString>("query");
         QTest::addColumn<QStringList>("expected");
-        const QStringList all{"+15550001111", "joann@example.com", "+33612345678", "+15551234567", "hannah@ann.example"};
-        const QStringList noMatch{"No matches \u2014 try a different name or number."};
-        const QStringList none{"No conversations found in Messages yet."};
-        QTest::newRow("empty") << true << "" << all;
-        QTest::newRow("only blanks: space, tab, no-break, ideographic") << true << " \t\u00A0\u3000" << all;
+        const QStringList all{u"+15550001111"_s, u"joann@example.com"_s, u"+33612345678"_s, u"+15551234567"_s, u"hannah@ann.example"_s};
+        const QStringList noMatch{u"No matches \u2014 try a different name or number."_s};
+        const QStringList none{u"No conversations found in Messages yet."_s};
+        QTest::newRow("empty") << true << QString() << all;
+        QTest::newRow("only blanks: space, tab, no-break, ideographic") << true << u" \t\u00A0\u3000"_s << all;
         QTest::newRow("ANN between blanks: names and handles, in order, once each")
-            << true << "  ANN\t" << QStringList{"+15550001111", "joann@example.com", "hannah@ann.example"};
-        QTest::newRow("line break is not trimmed") << true << "ann\n" << noMatch;
-        QTest::newRow("blank inside stays") << true << "anna  smith" << noMatch;
-        QTest::newRow("run of digits") << true << "5551234" << QStringList{"+15551234567"};
-        QTest::newRow("leading plus as typed") << true << "+1555" << QStringList{"+15550001111", "+15551234567"};
-        QTest::newRow("spaces between digits") << true << "555 123" << noMatch;
-        QTest::newRow("Unicode lower case") << true << "\u00C9LODIE" << QStringList{"+33612345678"};
-        QTest::newRow("never across a name's end") << true << "smith\uFFFF+1" << noMatch;
-        QTest::newRow("nothing in Messages") << false << "" << none;
-        QTest::newRow("nothing in Messages, a query") << false << "ann" << none;
+            << true << u"  ANN\t"_s << QStringList{u"+15550001111"_s, u"joann@example.com"_s, u"hannah@ann.example"_s};
+        QTest::newRow("line break is not trimmed") << true << u"ann\n"_s << noMatch;
+        QTest::newRow("blank inside stays") << true << u"anna  smith"_s << noMatch;
+        QTest::newRow("run of digits") << true << u"5551234"_s << QStringList{u"+15551234567"_s};
+        QTest::newRow("leading plus as typed") << true << u"+1555"_s << QStringList{u"+15550001111"_s, u"+15551234567"_s};
+        QTest::newRow("spaces between digits") << true << u"555 123"_s << noMatch;
+        QTest::newRow("Unicode lower case") << true << u"\u00C9LODIE"_s << QStringList{u"+33612345678"_s};
+        QTest::newRow("never across a name's end") << true << u"smith\uFFFF+1"_s << noMatch;
+        QTest::newRow("nothing in Messages") << false << QString() << none;
+        QTest::newRow("nothing in Messages, a query") << false << u"ann"_s << none;
     }
 
     void search()

@@ -43,18 +43,18 @@ public:
               const QStringList &phones, const QStringList &emails, bool foldName)
     {
         line("BEGIN:VCARD");
-        line("VERSION:" + version);
+        line(QStringLiteral("VERSION:") + version);
         const bool v21 = version == u"2.1";
         if (person) {
             const QString n = QStringLiteral("%1;%2;;%3;").arg(QString::fromUtf8(person->family),
                 QString::fromUtf8(person->given), QString::fromUtf8(person->prefix));
-            property(v21, "N", n, false);
+            property(v21, QStringLiteral("N"), n, false);
         } else if (!v21) {
             line("N:;;;;");
         }
         // vCard 2.1 has no required FN; some phones leave it out and readers compose N.
         if (!(v21 && person && m_random.bounded(2) == 0))
-            property(v21, "FN", escaped(formatted), foldName);
+            property(v21, QStringLiteral("FN"), escaped(formatted), foldName);
         const char *phoneTypes[] = {"CELL", "HOME", "WORK"};
         for (const QString &phone : phones) {
             const char *type = phoneTypes[m_random.bounded(3)];
@@ -67,12 +67,12 @@ public:
         }
         for (qsizetype i = 0; i < emails.size(); ++i) {
             if (v21)
-                line("EMAIL;INTERNET:" + emails[i]);
+                line(QStringLiteral("EMAIL;INTERNET:") + emails[i]);
             else  // grouped, as the macOS address book exports them
                 line(QStringLiteral("item%1.EMAIL;TYPE=INTERNET:%2").arg(i + 1).arg(emails[i]));
         }
         if (m_random.bounded(4) == 0)
-            property(v21, "NOTE", escaped(QStringLiteral(
+            property(v21, QStringLiteral("NOTE"), escaped(QStringLiteral(
                 "Met at the climbing gym, Tuesdays; ask about the trip to Lisbon, Porto and the coast.\n"
                 "Allergic to peanuts.")), false);
         line("END:VCARD");
