@@ -196,11 +196,16 @@ bool ChatDatabase::canAccess()
 
 bool ChatDatabase::canAccess(const QString &sourcePath)
 {
-    QFile file(sourcePath);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    // Non-blocking and plain files only, as the copy: a FIFO in the database's place must not
+    // hold the window before it first shows.
+    const int fd = ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
         return false;
+    struct stat st {};
     char first[16];
-    return file.read(first, sizeof first) > 0;
+    const bool readable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::read(fd, first, sizeof first) > 0;
+    ::close(fd);
+    return readable;
 }
 
 ChatDatabase::ChatDatabase(const QString &sourcePath, Copy copy)

@@ -36,6 +36,8 @@ void makeSource(const QString &path, const QByteArray &content)
 {
     if (content == "/")
         QDir().mkpath(path);
+    else if (content == "|")
+        ::mkfifo(QFile::encodeName(path).constData(), 0600);
     else if (content == "db")
         FixtureDb(path).close();
     else if (QFile file(path); !content.isNull() && file.open(QIODevice::WriteOnly))
@@ -148,6 +150,8 @@ private slots:
         const QByteArray db("db");
         QTest::newRow("missing source") << QByteArray() << QString() << false << noAccess;
         QTest::newRow("source is a folder") << QByteArray("/") << QString() << false << noAccess;
+        QTest::newRow("source is a FIFO: no hang") << QByteArray("|") << QString() << false
+                                                   << QStringList{failed + u"Invalid argument"_qs};
         QTest::newRow("copy path too long to open") << db << longDir << true << QStringList{failed + u"open failed (14)"_qs};
         QTest::newRow("missing temp folder is made") << db << u"made/here"_qs << true << QStringList();
         QTest::newRow("temp folder under a file") << db << u"file/sub"_qs << true << QStringList{u"filesystem"_qs};
