@@ -1,11 +1,17 @@
-// vellora-screenshots OUTDIR: a PNG of every screen of the main window at scale 1 and 2.
-// The real window runs against a scripted server on 127.0.0.1 and a generated Messages
-// database in a private home, so every step is reached the way a user reaches it.
+// vellora-screenshots OUTDIR: a PNG of every screen of the main window and of the About
+// window at scale 1 and 2. The real window runs against a scripted server on 127.0.0.1 and a
+// generated Messages database in a private home, so every step is reached the way a user
+// reaches it. What would differ between runs (the session in the QR code, the spinner's
+// frame, the time zone and language of the dates) is fixed, so the tests can compare the
+// pictures with reviewed ones.
+#include "AboutView.h"
 #include "ContentView.h"
 #include "FixtureDb.h"
 #include "PairingClient.h"
 #include "Picker.h"
 #include "ScriptedServer.h"
+#include "StatusScreens.h"
+#include "Symbols.h"
 #include "TestEnv.h"
 #include "WidgetImage.h"
 
@@ -123,6 +129,7 @@ public:
 
         pairing.begin();
         reach(pairing, Step::scan());
+        view.findChild<ScanScreen *>()->setImage(PairingClient::makeQR(QStringLiteral("0F8B6C2A-4D1E-4A57-9C3B-2E6F5A7D8C91")));
         shot(view, "scan");
 
         server.enqueue(poll, Answer{200, R"({"status":"claimed"})"});
@@ -160,6 +167,10 @@ public:
         reach(pairing, Step::pick());
         shot(view, "pick-empty");
         view.hide();
+
+        AboutView about;
+        about.setFixedSize(380, 460);
+        shot(about, "about");
     }
 
 private:
@@ -174,9 +185,11 @@ private:
         waitFor([&] { return pairing.step() == step; });
     }
 
-    void shot(ContentView &view, const char *name)
+    void shot(QWidget &view, const char *name)
     {
         QCoreApplication::processEvents();
+        for (Spinner *spinner : view.findChildren<Spinner *>())
+            spinner->restart();
         const QString file = QStringLiteral("%1/%2@%3x.png").arg(m_outDir, QLatin1String(name)).arg(m_scale);
         if (!renderWidget(&view, m_scale).save(file))
             throw std::runtime_error("cannot write " + file.toStdString());
@@ -192,9 +205,11 @@ private:
 
 int main(int argc, char **argv)
 {
-    // Pictures need no display.
+    // Pictures need no display; the dates read the same wherever they are taken.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("TZ", "UTC");
+    qputenv("LC_ALL", "en_US.UTF-8");
     QApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: vellora-screenshots OUTDIR\n");

@@ -1,4 +1,5 @@
 // vellora-imessage-importer: the application's entry point.
+#include "Accessibility.h"
 #include "AppIcon.h"
 #include "ContentView.h"
 #include "MainWindow.h"
@@ -16,6 +17,8 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Before any widget: a widget keeps the accessible interface it was first given.
+    Accessibility::install();
     QApplication::setApplicationName(QStringLiteral("vellora-imessage-importer"));
     QGuiApplication::setDesktopFileName(QStringLiteral("app.vellora.imessage_importer"));
     quitOnTerminationSignals();

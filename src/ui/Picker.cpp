@@ -186,10 +186,11 @@ QSize ConversationRow::sizeHint(const QStyleOptionViewItem &, const QModelIndex 
 
 void ConversationRow::paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
-    const QRectF card(option.rect.x() + sidePadding, option.rect.y(), option.rect.width() - 2 * sidePadding,
-                      rowHeight());
+    const QRectF card = m_view->cardRect(option.rect);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing);
+    if (index.row() == m_view->pressedRow())
+        painter->setOpacity(0.7);  // a plain button's pressed feedback
     painter->fillPath(Brand::continuousRect(card, 12), Brand::surfaceCard());
     if (index.row() == m_view->hoveredRow()) {
         // Wholly inside the card's edge.
@@ -247,27 +248,36 @@ ConversationList::ConversationList(QWidget *parent) : QListView(parent)
     verticalScrollBar()->setStyle(overlay);
 }
 
+QRectF ConversationList::cardRect(const QRect &itemRect) const
+{
+    const auto *row = static_cast<const ConversationRow *>(itemDelegate());
+    const QScrollBar *bar = verticalScrollBar();
+    // The indicator is drawn over the viewport's right edge; the cards end before it.
+    const int indicator = bar->maximum() > 0 ? bar->sizeHint().width() + 2 : 0;
+    return QRectF(itemRect.x() + ConversationRow::sidePadding, itemRect.y(),
+                  itemRect.width() - 2 * ConversationRow::sidePadding - indicator, row->rowHeight());
+}
+
 int ConversationList::rowAt(QPoint viewportPos) const
 {
     const QModelIndex index = indexAt(viewportPos);
     if (!index.isValid())
         return -1;
-    const QRect item = visualRect(index);
-    const auto *row = static_cast<const ConversationRow *>(itemDelegate());
-    const bool onCard = viewportPos.y() < item.top() + row->rowHeight()
-        && viewportPos.x() >= item.left() + ConversationRow::sidePadding
-        && viewportPos.x() <= item.right() - ConversationRow::sidePadding;
-    return onCard ? index.row() : -1;
+    return cardRect(visualRect(index)).contains(viewportPos) ? index.row() : -1;
+}
+
+void ConversationList::updateRow(int row)
+{
+    if (row >= 0 && model() && row < model()->rowCount())
+        viewport()->update(visualRect(model()->index(row, 0)));
 }
 
 void ConversationList::setHovered(int row)
 {
     if (row == m_hovered)
         return;
-    for (int changed : {m_hovered, row}) {
-        if (changed >= 0)
-            viewport()->update(visualRect(model()->index(changed, 0)));
-    }
+    updateRow(m_hovered);
+    updateRow(row);
     m_hovered = row;
 }
 
@@ -280,21 +290,32 @@ void ConversationList::mouseMoveEvent(QMouseEvent *event)
 {
     m_pointer = event->position().toPoint();
     updateHover();
+    updateRow(m_pressed);
     QListView::mouseMoveEvent(event);
 }
 
 void ConversationList::mousePressEvent(QMouseEvent *event)
 {
-    m_pressed = event->button() == Qt::LeftButton ? rowAt(event->position().toPoint()) : -1;
+    m_pointer = event->position().toPoint();
+    m_pressed = event->button() == Qt::LeftButton ? rowAt(*m_pointer) : -1;
+    updateRow(m_pressed);
     QListView::mousePressEvent(event);
 }
 
 void ConversationList::mouseReleaseEvent(QMouseEvent *event)
 {
     const int pressed = std::exchange(m_pressed, -1);
+    updateRow(pressed);
     QListView::mouseReleaseEvent(event);
     if (event->button() == Qt::LeftButton && pressed >= 0 && rowAt(event->position().toPoint()) == pressed)
         emit rowActivated(pressed);
+}
+
+void ConversationList::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    // The first click of the pair already chose; the second press must not choose again.
+    updateRow(std::exchange(m_pressed, -1));
+    event->accept();
 }
 
 bool ConversationList::viewportEvent(QEvent *event)
@@ -326,8 +347,10 @@ void ConversationList::scrollContentsBy(int dx, int dy)
 
 void ConversationList::reset()
 {
+    // Rows built afresh start without hover; it returns when the pointer next moves.
     QListView::reset();
-    updateHover();
+    m_hovered = -1;
+    m_pressed = -1;
 }
 
 void ConversationList::updateGeometries()
@@ -360,6 +383,10 @@ Picker::Picker(QWidget *parent)
     m_search->setObjectName(QStringLiteral("search"));
     m_search->setFrame(false);
     m_search->setFont(Brand::font(14));
+    // One line of text and nothing more: the field's own margins would add to the box's
+    // padding and to the 8 after the magnifier (the field keeps 2 around its text).
+    m_search->setTextMargins(-2, -1, 0, -1);
+    m_search->setFixedHeight(QFontMetrics(m_search->font()).height());
     m_search->setPlaceholderText(tr("Search by name or number"));
     m_search->setAccessibleName(m_search->placeholderText());
     m_search->setAttribute(Qt::WA_MacShowFocusRect, false);

@@ -82,6 +82,11 @@ public:
     explicit ConversationList(QWidget *parent = nullptr);
 
     int hoveredRow() const { return m_hovered; }
+    // The row held down by the pointer and still under it (drawn dimmed); -1 when none.
+    int pressedRow() const { return m_pressed >= 0 && m_pointer && rowAt(*m_pointer) == m_pressed ? m_pressed : -1; }
+    // The card of the item at `itemRect`: inside the side padding, and clear of the scroll
+    // indicator while it shows.
+    QRectF cardRect(const QRect &itemRect) const;
     // The row whose card lies under a viewport point; -1 over a gap or outside.
     int rowAt(QPoint viewportPos) const;
     void reset() override;
@@ -93,6 +98,7 @@ protected:
     void mouseMoveEvent(QMouseEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
     bool viewportEvent(QEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -101,6 +107,7 @@ protected:
 private:
     void setHovered(int row);
     void updateHover();
+    void updateRow(int row);
 
     int m_hovered = -1;
     int m_pressed = -1;

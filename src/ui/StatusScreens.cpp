@@ -33,6 +33,7 @@ QrCodeView::QrCodeView(QWidget *parent) : QWidget(parent)
 {
     setFixedSize(codeSquare, codeTop + codeSquare);
     setAccessibleName(tr("QR code"));
+    setAccessibleDescription(tr("Scan this code with the Vellora app on your phone."));
 }
 
 void QrCodeView::setImage(const QImage &image)

@@ -183,9 +183,17 @@ void Spinner::paintEvent(QPaintEvent *)
     }
 }
 
+void Spinner::restart()
+{
+    m_phase = 0;
+    update();
+    if (isVisible())
+        m_timer.start();
+}
+
 void Spinner::showEvent(QShowEvent *event)
 {
-    m_timer.start();
+    restart();
     QWidget::showEvent(event);
 }
 

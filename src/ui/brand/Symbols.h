@@ -42,6 +42,9 @@ public:
     explicit Spinner(QWidget *parent = nullptr);
 
     bool isAnimating() const { return m_timer.isActive(); }
+    // Back to the first frame; each showing starts there, and pictures of a screen use it so
+    // they do not depend on how long the screen had been shown.
+    void restart();
     QSize sizeHint() const override;
 
 protected:
