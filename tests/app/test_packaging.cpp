@@ -133,6 +133,25 @@ private slots:
             QCOMPARE(png.size(), QSize(size, size));
         }
     }
+
+    // The Debian package as cpack builds it, judged by Debian's own checker.
+    void debianPackage()
+    {
+#ifdef Q_OS_MACOS
+        QSKIP("cpack writes a disk image on macOS");
+#endif
+        QTemporaryDir dir;
+        const QString failure = run(QStringLiteral("cpack"),
+                                    {QStringLiteral("-G"), QStringLiteral("DEB"), QStringLiteral("--config"),
+                                     QStringLiteral(VELLORA_BUILD_DIR "/CPackConfig.cmake"), QStringLiteral("-B"), dir.path(),
+                                     QStringLiteral("-D"), QStringLiteral("CPACK_OUTPUT_FILE_PREFIX=") + dir.path()});
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
+        const QStringList debs = QDir(dir.path()).entryList({QStringLiteral("*.deb")});
+        QCOMPARE(debs.size(), 1);
+        const QString lintian = run(QStringLiteral("lintian"), {QStringLiteral("--fail-on"), QStringLiteral("error,warning"),
+                                                                QStringLiteral("--tag-display-limit"), QStringLiteral("0"), dir.filePath(debs[0])});
+        QVERIFY2(lintian.isEmpty(), qPrintable(lintian));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPackaging)
