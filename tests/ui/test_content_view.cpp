@@ -15,7 +15,6 @@
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QFile>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QSignalSpy>
@@ -38,23 +37,6 @@ struct CountingLauncher final : AppLauncher {
     void launchNewInstance(std::function<void(bool)> started) override { ++launches, started(false); }
     int &launches;
 };
-
-// Every text the screen shows, in layout order.
-QStringList texts(QWidget *screen)
-{
-    QStringList result;
-    for (QWidget *child : screen->findChildren<QWidget *>()) {
-        if (!child->isVisibleTo(screen))
-            continue;
-        if (auto *text = qobject_cast<BrandText *>(child))
-            result << text->text();
-        else if (auto *label = qobject_cast<QLabel *>(child))
-            result << label->text();
-        else if (auto *button = qobject_cast<QAbstractButton *>(child))
-            result << button->text();
-    }
-    return result;
-}
 
 QAbstractButton *button(QWidget *screen, const QString &title)
 {
@@ -202,7 +184,9 @@ private slots:
 
     void sizeAndAppearance()
     {
-        reach(Kind::scan);
+        reach(Kind::scan);  // the code on the screen is the session's
+        QCOMPARE(QString::fromStdString(PhoneClient::sessionIdFromImage(renderWidget(m_view.get()))),
+                 pairing().sessionId());
         QCOMPARE(m_view->minimumSize(), QSize(520, 600));
         m_view->resize(1400, 1000);
         QCoreApplication::processEvents();
@@ -213,56 +197,6 @@ private slots:
         m_view->hide();
         m_view->show();
         QVERIFY(m_server->waitForRequests(create, 2));
-    }
-
-    void screens_data()
-    {
-        QTest::addColumn<Kind>("kind");
-        QTest::addColumn<QStringList>("expected");
-        QTest::newRow("needsAccess") << Kind::needsAccess << QStringList{
-            u"One quick unlock"_s,
-            u"macOS keeps your Messages locked up tight \u2014 for good reason."_s,
-            u"Give Vellora Full Disk Access \u2014 we'll restart and continue the moment you do."_s,
-            u"1"_s, u"Open System Settings \u2192 Privacy & Security \u2192 Full Disk Access"_s,
-            u"2"_s, u"Turn on Vellora iMessage Importer (click + to add it if it's not listed)"_s,
-            u"3"_s, u"Switch back here \u2014 we restart automatically to pick it up and carry on"_s,
-            u"Nothing leaves your Mac until you say so."_s,
-            u"Open System Settings"_s, u"I've done it"_s};
-        QTest::newRow("starting") << Kind::starting << QStringList{u"Getting ready\u2026"_s, u"One sec."_s};
-        QTest::newRow("scan") << Kind::scan << QStringList{
-            u"Scan this with Vellora"_s,
-            u"When you're ready, pick iMessage as your source in the Vellora app \u2014 then scan this code with your phone."_s};
-        QTest::newRow("pick") << Kind::pick << QStringList{
-            u"Who's it about?"_s,
-            u"Pick the conversation you want Vellora to analyse. Only this one ever leaves your Mac."_s};
-        QTest::newRow("finishing") << Kind::finishing << QStringList{
-            u"Over to you"_s, u"Finish up on your phone \u2014 we'll send it the moment you're set."_s};
-        QTest::newRow("uploading") << Kind::uploading << QStringList{
-            u"Sending your story over"_s, u"Handing it to Vellora. Almost done."_s};
-        QTest::newRow("done") << Kind::done << QStringList{
-            u"All set"_s,
-            u"We've handed your conversation to Vellora. Head back to your phone \u2014 your story's being written."_s,
-            u"Done for now? You can drag this app to the Trash \u2014 or keep it for the next chat you want to "_s
-            u"analyze. It never runs on its own."_s};
-        QTest::newRow("failed") << Kind::failed << QStringList{
-            u"That didn't take"_s, u"Couldn't open the Messages database: request failed (500)"_s, u"Try again"_s};
-        QTest::newRow("updateRequired") << Kind::updateRequired << QStringList{
-            u"Time for an update"_s,
-            u"This importer's fallen behind the Vellora app. Grab the latest version and pick up right where you left off."_s,
-            u"Download the latest"_s};
-    }
-
-    void screens()
-    {
-        QFETCH(Kind, kind);
-        QFETCH(QStringList, expected);
-        m_view->resize(600, 720);
-        reach(kind);
-        QCOMPARE(texts(screen()), expected);
-
-        if (kind == Kind::scan)  // the code on the screen is the session's
-            QCOMPARE(QString::fromStdString(PhoneClient::sessionIdFromImage(renderWidget(m_view.get()))),
-                     pairing().sessionId());
     }
 
     void buttons_data()
@@ -327,35 +261,6 @@ private slots:
         QCOMPARE(m_launches, 1);
     }
 
-    // At 520 the column leaves 440 for both; wider, the list grows to 460 and the box stays.
-    void pickerWidths_data()
-    {
-        QTest::addColumn<int>("window");
-        QTest::addColumn<int>("list");
-        QTest::newRow("minimum width") << 520 << 440;
-        QTest::newRow("wider than 540") << 541 << 460;
-    }
-
-    void pickerWidths()
-    {
-        QFETCH(int, window);
-        QFETCH(int, list);
-        showPickAt(window);
-        auto *picker = static_cast<Picker *>(screen());
-        QCOMPARE(picker->list()->width(), list);
-        const QImage image = renderWidget(m_view.get());
-        const auto *box = picker->findChild<QLineEdit *>(QStringLiteral("search"))->parentWidget();
-        const QRect boxRect(box->mapTo(m_view.get(), QPoint()), box->size());
-        QCOMPARE(shapeWidth(image, boxRect.center().y(), boxRect.left() + 4, boxRect.right() - 4, Brand::surfaceCard()), 440);
-        QVERIFY(qAbs(boxRect.center().x() - window / 2) <= 1);
-        // The first card, inside the 2 side padding.
-        const QRect viewport(picker->list()->viewport()->mapTo(m_view.get(), QPoint()), picker->list()->viewport()->size());
-        QCOMPARE(shapeWidth(image, viewport.top() + 25, viewport.left() + 6, viewport.right() - 6, Brand::surfaceCard()),
-                 list - 2 * ConversationRow::sidePadding);
-        // The list takes the spare height: it ends 40 above the window's bottom edge.
-        QCOMPARE(picker->list()->mapTo(m_view.get(), QPoint(0, picker->list()->height())).y(), 700 - 40);
-    }
-
     void rowActivation_data()
     {
         QTest::addColumn<int>("key");  // 0: a click on the second row
@@ -408,7 +313,7 @@ private slots:
         QTest::mouseClick(button(screen(), QStringLiteral("Try again")), Qt::LeftButton);
         QVERIFY(waitFor(Kind::pick));
         QCOMPARE(m_view->query(), QStringLiteral("zz"));
-        QCOMPARE(texts(screen()).last(), QStringLiteral("No matches \u2014 try a different name or number."));
+        QCOMPARE(shown(*static_cast<Picker *>(screen())), QStringList{u"No matches \u2014 try a different name or number."_s});
     }
 
     // Nearest-neighbour at 220 x 220 on the white 252 square, whatever the image's size.
