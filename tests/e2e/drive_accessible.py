@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """Walks one import through the accessibility bus alone, as a screen reader user would: reads
-the scan screen, presses the first conversation by its default action, reads the done screen.
-Prints what it checked; exits 1 with the reason on the first thing missing."""
+the scan screen, presses the conversation named on the command line by its default action,
+reads the done screen. Prints what it checked; exits 1 with the reason on the first thing
+missing."""
 import sys
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 APP = "vellora-imessage-importer"
 
@@ -18,6 +20,8 @@ def fail(message):
 def wait_for(what, find, timeout=30):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
+        while GLib.MainContext.default().iteration(False):  # deliver the events listened for
+            pass
         try:
             found = find()
         except Exception:  # the tree changes under us while screens switch
@@ -59,6 +63,9 @@ def screen(app, heading):
 
 def main():
     app = wait_for("the importer on the accessibility bus", application)
+    shown_screens = []  # what a screen reader hears of a screen change
+    pyatspi.Registry.registerEventListener(
+        lambda event: event.detail1 and shown_screens.append(event.source), "object:state-changed:showing")
 
     screen(app, "Scan this with Vellora")
     texts = [n.name for n in showing(app, pyatspi.ROLE_LABEL)]
@@ -74,16 +81,20 @@ def main():
 
     rows = wait_for("the conversations", lambda: showing(app, pyatspi.ROLE_LIST_ITEM))
     screen(app, "Who's it about?")
-    names = [r.name for r in rows]
-    print("rows:", names, flush=True)
-    if len(names) != 2 or not all(" messages" in n for n in names):
-        fail("rows are named with name and subtitle: %r" % names)
-    action = rows[0].queryAction()
+    print("rows:", [r.name for r in rows], flush=True)
+    chosen = [r for r in rows if r.name.startswith(sys.argv[1] + ", ") and " messages" in r.name]
+    if len(chosen) != 1:
+        fail("no row named with %r and its subtitle among %r" % (sys.argv[1], [r.name for r in rows]))
+    action = chosen[0].queryAction()
     if action.nActions < 1:
         fail("the row has no default action")
+    del shown_screens[:]
     action.doAction(0)
 
     screen(app, "All set")
+    if not any("All set" in [n.name for n in nodes(s) if n.getRole() == pyatspi.ROLE_HEADING] for s in shown_screens):
+        fail("the done screen came without an event: %r" % [(s.getRoleName(), s.name) for s in shown_screens])
+    print("announced: the done screen shown", flush=True)
     print("OK", flush=True)
 
 

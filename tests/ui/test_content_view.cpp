@@ -1,5 +1,6 @@
 // The main window's content driven through a real controller against a scripted HTTP server
 // on 127.0.0.1 and a Messages database written by the fixture builder; then the picker alone.
+#include "Accessibility.h"
 #include "Brand.h"
 #include "ContentView.h"
 #include "PairingClient.h"
@@ -95,6 +96,16 @@ QStringList shown(const Picker &picker)
     return result;
 }
 
+// What a screen reader can reach: the interfaces below `root` not marked invisible.
+QList<QAccessibleInterface *> exposed(QAccessibleInterface *root)
+{
+    QList<QAccessibleInterface *> result;
+    for (int i = 0; i < root->childCount(); ++i)
+        if (QAccessibleInterface *child = root->child(i); child && !child->state().invisible)
+            result << child << exposed(child);
+    return result;
+}
+
 void moveTo(ConversationList *list, QPoint pos)
 {
     QMouseEvent move(QEvent::MouseMove, pos, list->viewport()->mapToGlobal(pos), Qt::NoButton, Qt::NoButton,
@@ -157,6 +168,8 @@ private:
     }
 
 private slots:
+    void initTestCase() { Accessibility::install(); }
+
     void init()
     {
         qunsetenv("XDG_DATA_HOME");
@@ -197,6 +210,44 @@ private slots:
         m_view->hide();
         m_view->show();
         QVERIFY(m_server->waitForRequests(create, 2));
+    }
+
+    // One heading per screen, only the shown screen's; texts as static text, the logo silent.
+    void screenReader_data()
+    {
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<QString>("heading");
+        QTest::addColumn<int>("role");  // and one more thing the screen exposes
+        QTest::addColumn<QString>("name");
+        QTest::newRow("starting: the spinner busy") << Kind::starting << u"Getting ready\u2026"_s
+                                                    << int(QAccessible::ProgressBar) << QString();
+        QTest::newRow("failed: the message") << Kind::failed << u"That didn't take"_s << int(QAccessible::StaticText)
+                                             << u"Couldn't open the Messages database: request failed (500)"_s;
+        QTest::newRow("scan: the code") << Kind::scan << u"Scan this with Vellora"_s << int(QAccessible::Graphic)
+                                        << u"QR code"_s;
+    }
+
+    void screenReader()
+    {
+        QFETCH(Kind, kind);
+        QFETCH(QString, heading);
+        QFETCH(int, role);
+        QFETCH(QString, name);
+        reach(kind);
+        QStringList headings;
+        QAccessibleInterface *found = nullptr;
+        for (QAccessibleInterface *node : exposed(QAccessible::queryAccessibleInterface(m_view.get()))) {
+            if (node->role() == QAccessible::Heading)
+                headings << node->text(QAccessible::Name);
+            if (node->role() == role && node->text(QAccessible::Name) == name)
+                found = node;
+            QVERIFY(node->role() != QAccessible::Graphic || node->text(QAccessible::Name) == u"QR code"_s);
+        }
+        QCOMPARE(headings, QStringList{heading});
+        QVERIFY(QAccessible::queryAccessibleInterface(m_view->findChild<BrandLogo *>())->state().invisible);
+        QVERIFY(found);
+        QVERIFY(role != QAccessible::ProgressBar || found->state().busy);
+        QVERIFY(role != QAccessible::Graphic || found->text(QAccessible::Description).contains(u"Vellora app"_s));
     }
 
     void buttons_data()
