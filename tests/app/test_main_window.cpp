@@ -3,7 +3,6 @@
 #include "AboutView.h"
 #include "Brand.h"
 #include "MainWindow.h"
-#include "WidgetImage.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -68,34 +67,6 @@ private slots:
         QVERIFY(window.aboutWindow() && window.aboutWindow()->isVisible());
         window.close();
         QVERIFY(!window.aboutWindow() || !window.aboutWindow()->isVisible());
-    }
-
-    void aboutLayout_data()
-    {
-        QTest::addColumn<qreal>("dpr");
-        QTest::newRow("scale 1") << 1.0;
-        QTest::newRow("scale 2") << 2.0;
-    }
-
-    // The content sits in the padded area: the logo's glyph starts at the top padding, the
-    // copyright line ends at the bottom padding, and nothing reaches the side padding.
-    void aboutLayout()
-    {
-        QFETCH(qreal, dpr);
-        AboutView view;
-        const QImage image = renderWidget(&view, dpr);
-        QCOMPARE(image.size(), QSize(380, 460) * dpr);
-        QRect ink;
-        for (int y = 0; y < image.height(); ++y)
-            for (int x = 0; x < image.width(); ++x)
-                if (image.pixel(x, y) != Brand::surface().rgb())
-                    ink |= QRect(x, y, 1, 1);
-        QVERIFY2(qAbs(ink.top() - 36 * dpr) <= 2 * dpr, qPrintable(QString::number(ink.top())));
-        const QWidget *logo = view.findChild<QWidget *>(QStringLiteral("aboutLogo"));
-        QCOMPARE(logo->size(), logo->sizeHint());
-        QVERIFY2(ink.bottom() < (460 - 36) * dpr && ink.bottom() > (460 - 36 - 6) * dpr,
-                 qPrintable(QString::number(ink.bottom())));
-        QVERIFY(ink.left() >= 32 * dpr && ink.right() < (380 - 32) * dpr);
     }
 
     // The website by a click, the mail by keyboard: one Tab on from the website.

@@ -67,7 +67,6 @@ private slots:
     void header();
     void subtitleNarrowContainer_data() { scales(); }
     void subtitleNarrowContainer();
-    void symbolsScale();
     void activation_data();
     void activation();
     void focusRingOnlyFromKeyboard_data();
@@ -107,28 +106,6 @@ void TestBrand::subtitleNarrowContainer()
     QVERIFY2(ink.width() / dpr <= 280 && ink.width() / dpr > 220, qPrintable(QString::number(ink.width())));
     QVERIFY2(qAbs(left - right) <= 3, qPrintable(QStringLiteral("%1 %2").arg(left).arg(right)));
     QVERIFY(ink.bottom() < subtitle->height() * dpr);
-}
-
-void TestBrand::symbolsScale()
-{
-    // The logo through its component; every glyph fills its box and doubles with its size.
-    for (const Symbol symbol : {Symbol::logo, Symbol::checkmarkCircleFill, Symbol::exclamationTriangleFill,
-                                Symbol::arrowDownCircleFill, Symbol::magnifyingGlass, Symbol::chevronRight}) {
-        const auto make = [symbol](qreal size) -> std::unique_ptr<SymbolView> {
-            if (symbol == Symbol::logo)
-                return std::make_unique<BrandLogo>(size);
-            return std::make_unique<SymbolView>(symbol, size);
-        };
-        for (const qreal dpr : {1.0, 2.0}) {
-            const auto small = make(28);
-            const QRect a = inked(render(small.get(), dpr));
-            const QRect b = inked(render(make(56).get(), dpr));
-            const QString at = QStringLiteral("symbol %1, scale %2").arg(int(symbol)).arg(dpr);
-            QVERIFY2(a.height() >= 0.6 * 28 * dpr, qPrintable(at));
-            QVERIFY2(qAbs(a.width() - small->width() * dpr) <= 2 && qAbs(a.height() - small->height() * dpr) <= 2, qPrintable(at));
-            QVERIFY2(qAbs(b.width() - 2 * a.width()) <= 2 && qAbs(b.height() - 2 * a.height()) <= 2, qPrintable(at));
-        }
-    }
 }
 
 // Clicks and Space are QAbstractButton's own; Return and Enter are ours, once per stroke.
