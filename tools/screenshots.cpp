@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFont>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QTest>
@@ -215,6 +216,10 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: vellora-screenshots OUTDIR\n");
         return 2;
     }
+    // The font `make test` installs, whatever else this machine has: the references are drawn with it.
+    QFont font = QApplication::font();
+    font.setFamily(QStringLiteral("DejaVu Sans"));
+    QApplication::setFont(font);
     ContentView::applyDarkLook(app);
     const QString outDir = QString::fromLocal8Bit(argv[1]);
     if (!QDir().mkpath(outDir)) {
