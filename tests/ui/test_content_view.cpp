@@ -8,7 +8,6 @@
 #include "Picker.h"
 #include "Platform.h"
 #include "ScriptedServer.h"
-#include "StatusScreens.h"
 #include "TestEnv.h"
 #include "Transcript.h"
 #include "WidgetImage.h"
@@ -45,26 +44,6 @@ QAbstractButton *button(QWidget *screen, const QString &title)
         if (candidate->text() == title && candidate->isVisibleTo(screen))
             return candidate;
     return nullptr;
-}
-
-bool near(const QColor &a, const QColor &b, int tolerance = 3)
-{
-    return qAbs(a.red() - b.red()) <= tolerance && qAbs(a.green() - b.green()) <= tolerance
-        && qAbs(a.blue() - b.blue()) <= tolerance;
-}
-
-// Width of a shape of `color` crossed by row y: from the left end of the run that holds
-// leftInside to the right end of the run that holds rightInside (what lies between, such as
-// text, doesn't matter).
-int shapeWidth(const QImage &image, int y, int leftInside, int rightInside, const QColor &color)
-{
-    int left = leftInside;
-    int right = rightInside;
-    while (left > 0 && near(image.pixelColor(left - 1, y), color, 1))
-        --left;
-    while (right + 1 < image.width() && near(image.pixelColor(right + 1, y), color, 1))
-        ++right;
-    return right - left + 1;
 }
 
 Conversation convo(const char *name, const char *handle, qint64 count = 3,
@@ -365,35 +344,6 @@ private slots:
         QVERIFY(waitFor(Kind::pick));
         QCOMPARE(m_view->query(), QStringLiteral("zz"));
         QCOMPARE(shown(*static_cast<Picker *>(screen())), QStringList{u"No matches \u2014 try a different name or number."_s});
-    }
-
-    // Nearest-neighbour at 220 x 220 on the white 252 square, whatever the image's size.
-    void qrCode()
-    {
-        for (int modules : {21, 330, 1000}) {
-            QImage checkerboard(modules, modules, QImage::Format_RGB32);
-            for (int i = 0; i < modules * modules; ++i)
-                checkerboard.setPixel(i % modules, i / modules, (i % modules + i / modules) % 2 ? 0xffffffff : 0xff000000);
-            QrCodeView view;
-            view.setImage(checkerboard);
-            for (int scale : {1, 2}) {
-                const QImage image = renderWidget(&view, scale, QWidget::DrawChildren);
-                QCOMPARE(image.size(), QSize(252, 258) * scale);
-                QCOMPARE(shapeWidth(image, (6 + 126) * scale, 4 * scale, 248 * scale, Qt::white), 252 * scale);
-                QRect dark;
-                bool crisp = true;  // no smoothing: every pixel of the code pure black or white
-                const QRect code(QPoint(16, 22) * scale, QSize(220, 220) * scale);
-                for (int y = 0; y < image.height(); ++y)
-                    for (int x = 0; x < image.width(); ++x) {
-                        const int red = qRed(image.pixel(x, y));
-                        crisp = crisp && (!code.contains(x, y) || red == 0 || red == 255);
-                        if (qAlpha(image.pixel(x, y)) == 255 && red < 128)
-                            dark |= QRect(x, y, 1, 1);
-                    }
-                QVERIFY(crisp);
-                QCOMPARE(dark, code);
-            }
-        }
     }
 
     // The picker on its own: search rule, empty states, subtitle and row painting.
