@@ -1,7 +1,6 @@
 #include "AppInfo.h"
 #include "ContactResolver.h"
 #include "FixtureDb.h"
-#include "HelperError.h"
 #include "PairingClient.h"
 #include "Platform.h"
 #include "PhoneClient.h"
@@ -37,6 +36,7 @@ char *toString(const Step &step)
 
 namespace {
 const QString dbPrefix = QStringLiteral("Couldn't open the Messages database: ");
+const QString noAccessText = u"Vellora can't open Messages yet \u2014 it needs Full Disk Access."_s;
 
 Answer json(const char *body, int status = 200)
 {
@@ -333,7 +333,7 @@ private slots:
             << QList<Step>{finishing, uploading, Step::failed(dbPrefix + u"request failed (503)"_s), uploading, done};
         QTest::newRow("database gone until a later poll")
             << ok << false << ok << true
-            << QList<Step>{finishing, uploading, Step::failed(HelperError::noAccess().errorDescription()), uploading, done};
+            << QList<Step>{finishing, uploading, Step::failed(noAccessText), uploading, done};
     }
 
     void choiceAndUploadFailures()
@@ -430,7 +430,7 @@ private slots:
         client->setContactSource(std::make_shared<DatabaseRemover>(m_home->chatDbPath()));
         client->begin();
         QCOMPARE(client->step(), Step::starting());
-        QVERIFY(waitForStep(*client, Step::failed(HelperError::noAccess().errorDescription())));
+        QVERIFY(waitForStep(*client, Step::failed(noAccessText)));
         QCOMPARE(m_server->requests(create).size(), 0);
     }
 
