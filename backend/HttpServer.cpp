@@ -1,6 +1,5 @@
 #include "HttpServer.h"
 
-#include "JsonFields.h"
 #include "UtcStamp.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -27,8 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr std::size_t kHeaderLimit = 16 * 1024;
-constexpr std::size_t kDrainLimit = 1 << 20;  // read and dropped after a refusal, so the answer arrives
+constexpr std::size_t headerLimit = 16 * 1024;
+constexpr std::size_t drainLimit = 1 << 20;  // read and dropped after a refusal, so the answer arrives
 
 std::string endpointName(beast::string_view text)
 {
@@ -39,11 +38,45 @@ std::string endpointName(beast::string_view text)
     return std::string(target.substr(1));
 }
 
-// The request body as Beast reads it: straight into the scanner, never kept whole.
+using Refusal = RequestBody::Refusal;
+const Refusal overBudget{503, "the service is busy, try again shortly", 1};
+const Refusal internalError{503, "internal error", 0};
+
+// Request-body bytes held across all connections, against their budget.
+class BodyBudget {
+public:
+    explicit BodyBudget(std::uint64_t limit = 0) : m_limit(limit) {}
+    bool take(std::uint64_t bytes)
+    {
+        if (m_used.fetch_add(bytes) + bytes <= m_limit)
+            return true;
+        m_used.fetch_sub(bytes);
+        return false;
+    }
+    void give(std::uint64_t bytes) { m_used.fetch_sub(bytes); }
+    void setLimit(std::uint64_t limit) { m_limit = limit; }
+
+private:
+    std::atomic<std::uint64_t> m_used{0};
+    std::uint64_t m_limit;
+};
+
+// The request body as Beast reads it: straight into the endpoint's RequestBody, never kept whole.
 struct ScanBody {
     struct value_type {
-        JsonFields fields;
-        bool known = false;  // the endpoint exists; looked up once the header is in
+        value_type() = default;
+        value_type(const value_type &) = delete;
+        value_type &operator=(const value_type &) = delete;
+        ~value_type()
+        {
+            if (budget)
+                budget->give(held);
+        }
+
+        BodyBudget *budget = nullptr;
+        std::optional<RequestBody> body;  // none: an unknown endpoint
+        std::uint64_t held = 0;           // bytes taken from the budget
+        std::optional<Refusal> refused;   // the budget ran out, or reading threw
     };
 
     class reader {
@@ -52,21 +85,34 @@ struct ScanBody {
         reader(http::header<isRequest, Fields> &, value_type &body) : m_body(body)
         {
         }
-        void init(const boost::optional<std::uint64_t> &length, beast::error_code &ec)
-        {
-            ec = {};
-            if (length)
-                m_body.fields.expect(*length);
-        }
+        // The RequestBody is made and told the declared length once the header is in; see onRead().
+        void init(const boost::optional<std::uint64_t> &, beast::error_code &ec) { ec = {}; }
         template <class Buffers>
         std::size_t put(const Buffers &buffers, beast::error_code &ec)
         {
             ec = {};
             std::size_t used = 0;
             for (const auto buffer : beast::buffers_range_ref(buffers)) {
+                if (!m_body.body || m_body.refused) {
+                    ec = asio::error::invalid_argument;
+                    break;
+                }
+                if (!m_body.budget->take(buffer.size())) {
+                    m_body.refused = overBudget;
+                    ec = asio::error::invalid_argument;
+                    break;
+                }
+                m_body.held += buffer.size();
                 used += buffer.size();
-                if (m_body.fields.feed(std::string_view(static_cast<const char *>(buffer.data()), buffer.size())) !=
-                    JsonFields::Status::Reading) {
+                try {
+                    if (m_body.body->feed(std::string_view(static_cast<const char *>(buffer.data()), buffer.size())) !=
+                        RequestBody::Status::reading) {
+                        ec = asio::error::invalid_argument;
+                        break;
+                    }
+                } catch (...) {
+                    // Out of memory, most likely: this request ends, the others go on.
+                    m_body.refused = internalError;
                     ec = asio::error::invalid_argument;
                     break;
                 }
@@ -95,12 +141,14 @@ public:
 
 struct HttpServer::Impl {
     HttpServerOptions options;
-    Fields fields;
+    Reader reader;
     Handler handler;
+    BodyBudget budget;
 
     std::mutex registryMutex;
     std::condition_variable registryEmpty;
     std::unordered_map<const ConnectionBase *, std::weak_ptr<ConnectionBase>> connections;
+    std::unordered_map<std::string, std::size_t> perAddress;  // open connections by client address
 
     std::unique_ptr<asio::io_context> io;
     std::unique_ptr<asio::ssl::context> tls;
@@ -114,15 +162,37 @@ struct HttpServer::Impl {
     template <class Stream>
     void serve(Stream stream, const std::string &remote);
 
+    // False when the caps on open connections leave no room for one more from `remote`.
+    bool admit(const std::string &remote)
+    {
+        std::lock_guard lock(registryMutex);
+        if (connections.size() >= options.maxConnections)
+            return false;
+        if (remote == options.trustedProxy)
+            return true;
+        std::size_t &open = perAddress[remote];
+        if (open >= options.maxConnectionsPerAddress) {
+            if (open == 0)
+                perAddress.erase(remote);
+            return false;
+        }
+        ++open;
+        return true;
+    }
     void enroll(const std::shared_ptr<ConnectionBase> &connection)
     {
         std::lock_guard lock(registryMutex);
         connections.emplace(connection.get(), connection);
     }
-    void leave(const ConnectionBase *connection)
+    void leave(const ConnectionBase *connection, const std::string &remote)
     {
         std::lock_guard lock(registryMutex);
         connections.erase(connection);
+        if (remote != options.trustedProxy) {
+            const auto it = perAddress.find(remote);
+            if (it != perAddress.end() && --it->second == 0)
+                perAddress.erase(it);
+        }
         if (connections.empty())
             registryEmpty.notify_all();
     }
@@ -130,7 +200,7 @@ struct HttpServer::Impl {
     std::chrono::milliseconds allowance(std::uint64_t bytes) const
     {
         const auto rate = std::max<std::size_t>(options.minBytesPerSecond, 1);
-        return options.bodyGrace + std::chrono::milliseconds(bytes * 1000 / rate);
+        return options.rateWindow + std::chrono::milliseconds(bytes * 1000 / rate);
     }
 };
 
@@ -143,7 +213,7 @@ public:
         : m_server(server), m_stream(std::move(stream)), m_deadline(m_stream.get_executor()), m_remote(std::move(remote))
     {
     }
-    ~Connection() override { m_server.leave(this); }
+    ~Connection() override { m_server.leave(this, m_remote); }
 
     void run()
     {
@@ -153,9 +223,11 @@ public:
             beast::get_lowest_layer(m_stream).expires_after(m_server.options.headerTimeout);
             m_stream.async_handshake(asio::ssl::stream_base::server,
                                      [self = this->shared_from_this()](beast::error_code ec) {
-                                         if (ec)
-                                             return self->close();
-                                         self->nextRequest();
+                                         self->guarded([&] {
+                                             if (ec)
+                                                 return self->close();
+                                             self->nextRequest();
+                                         });
                                      });
         }
     }
@@ -163,7 +235,7 @@ public:
     void stopSoon() override
     {
         asio::post(m_stream.get_executor(), [self = this->shared_from_this()] {
-            if (self->m_phase == Phase::Answering) {
+            if (self->m_phase == Phase::answering) {
                 // Finish this answer, then close; a client that won't read it doesn't delay the stop.
                 self->m_keepAlive = false;
                 beast::get_lowest_layer(self->m_stream).expires_after(self->m_server.options.stopGrace);
@@ -174,21 +246,57 @@ public:
     }
 
 private:
-    enum class Phase { Idle, Header, Body, Answering, Closed };
+    enum class Phase { idle, header, body, answering, closed };
 
     tcp::socket &socket() { return beast::get_lowest_layer(m_stream).socket(); }
+
+    // Whatever a step of this connection throws (bad_alloc included) ends this connection alone:
+    // with a 503 when no answer has started, else by closing it.
+    template <typename F>
+    void guarded(F &&step)
+    {
+        try {
+            step();
+        } catch (...) {
+            if (m_phase != Phase::answering && m_phase != Phase::closed) {
+                try {
+                    return refuse(internalError);
+                } catch (...) {
+                }
+            }
+            close();
+        }
+    }
 
     void nextRequest()
     {
         if (m_server.stopping)
             return close();
-        m_phase = Phase::Idle;
+        m_phase = Phase::idle;
         m_idleSince = Clock::now();
         m_parser.emplace();
-        m_parser->body_limit(m_server.options.maxBodyBytes);
-        m_parser->header_limit(kHeaderLimit);
+        m_parser->body_limit(boost::none);  // each endpoint's RequestBody has its own
+        m_parser->header_limit(headerLimit);
         m_parser->eager(false);
+        m_parser->get().body().budget = &m_server.budget;
         read();
+    }
+
+    std::uint64_t bodyBytes() const
+    {
+        const auto &body = m_parser->get().body().body;
+        return body ? body->bytesRead() : 0;
+    }
+
+    // The body brought its share in the window now ending: at least the minimum rate, or all
+    // that was left of a declared length.
+    bool keptUp() const
+    {
+        const auto window = std::chrono::duration_cast<std::chrono::milliseconds>(m_server.options.rateWindow);
+        std::uint64_t need = std::uint64_t(m_server.options.minBytesPerSecond) * std::uint64_t(window.count()) / 1000;
+        if (const auto length = m_parser->content_length_remaining())
+            need = std::min<std::uint64_t>(need, bodyBytes() - m_windowMark + *length);
+        return bodyBytes() - m_windowMark >= need;
     }
 
     void read()
@@ -198,114 +306,150 @@ private:
         if (!m_parser->got_some() && m_buffer.size() == 0) {
             deadline = m_idleSince + m_server.options.idleTimeout;
         } else if (!m_parser->is_header_done()) {
-            if (m_phase != Phase::Header) {
-                m_phase = Phase::Header;
+            if (m_phase != Phase::header) {
+                m_phase = Phase::header;
                 m_started = now;
             }
             deadline = m_started + m_server.options.headerTimeout;
         } else {
-            deadline = m_started + m_server.allowance(m_parser->get().body().fields.bytesRead());
+            deadline = m_windowEnd;
         }
         // A timer of our own rather than the stream's: that one closes the socket, and a slow
         // client is owed its 408.
         beast::get_lowest_layer(m_stream).expires_never();
         m_timedOut = false;
-        m_deadline.expires_at(deadline);
-        // A timer that fired as its read completed must not cut the next read short.
-        m_deadline.async_wait([self = this->shared_from_this(), read = ++m_reads](beast::error_code ec) {
-            if (!ec && read == self->m_reads && self->m_phase != Phase::Answering && self->m_phase != Phase::Closed) {
-                self->m_timedOut = true;
-                beast::error_code ignored;
-                self->socket().cancel(ignored);
-            }
-        });
+        arm(deadline, ++m_reads);
         http::async_read_some(m_stream, m_buffer, *m_parser,
                               [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                                   self->m_deadline.cancel();
                                   ++self->m_reads;
-                                  self->onRead(ec);
+                                  self->guarded([&] { self->onRead(ec); });
                               });
+    }
+
+    void arm(Clock::time_point deadline, std::uint64_t read)
+    {
+        m_deadline.expires_at(deadline);
+        // A timer that fired as its read completed must not cut the next read short.
+        m_deadline.async_wait([self = this->shared_from_this(), read](beast::error_code ec) {
+            if (ec || read != self->m_reads || self->m_phase == Phase::answering || self->m_phase == Phase::closed)
+                return;
+            if (self->m_phase == Phase::body && self->keptUp()) {
+                // A new window starts; the read under way goes on.
+                self->m_windowMark = self->bodyBytes();
+                self->m_windowEnd += self->m_server.options.rateWindow;
+                return self->arm(self->m_windowEnd, read);
+            }
+            self->m_timedOut = true;
+            beast::error_code ignored;
+            self->socket().cancel(ignored);
+        });
     }
 
     void onRead(beast::error_code ec)
     {
-        if (m_phase == Phase::Closed)
+        if (m_phase == Phase::closed)
             return;
         if (m_timedOut) {
-            if (m_phase == Phase::Idle && !m_parser->got_some())
+            if (m_phase == Phase::idle && !m_parser->got_some())
                 return close();
-            return refuse(408, "request timed out");
+            return refuse({408, "request timed out", 0});
         }
-        if (ec == http::error::body_limit)
-            return refuse(413, "request body too large");
         if (ec == http::error::header_limit)
-            return refuse(431, "request header too large");
-        const JsonFields::Status status = m_parser->get().body().fields.status();
-        if (ec == asio::error::invalid_argument && status != JsonFields::Status::Reading)
-            return refuse(400, JsonFields::refusal(status));
+            return refuse({431, "request header too large", 0});
+        auto &body = m_parser->get().body();
+        if (body.refused)
+            return refuse(*body.refused);
+        if (ec == asio::error::invalid_argument && body.body && body.body->status() != RequestBody::Status::reading) {
+            return refuse(body.body->refusal());
+        }
         if (ec) {
             // The peer went away, or sent something that is not HTTP.
             if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
                 ec != http::error::end_of_stream && ec != http::error::partial_message)
-                return refuse(400, "bad request");
+                return refuse({400, "bad request", 0});
             return close();
         }
-        if (m_parser->is_header_done() && m_phase != Phase::Body) {
-            // The parser stops after the header, so the body's fields are chosen before its first byte.
-            m_phase = Phase::Body;
-            m_started = Clock::now();
-            auto &body = m_parser->get().body();
-            if (auto keys = m_server.fields(endpointName(m_parser->get().target()))) {
-                body.known = true;
-                body.fields.want(std::move(*keys));
-            }
-            if (!body.known)
-                return refuse(404, "unknown endpoint");
-            // Large bodies in large reads; idle connections keep a small buffer.
-            if (m_parser->content_length().value_or(kHeaderLimit) >= kHeaderLimit)
-                m_buffer.reserve(64 * 1024);
+        if (m_parser->is_header_done() && m_phase != Phase::body) {
+            // The parser stops after the header, so the endpoint is known before the body's first byte.
+            m_phase = Phase::body;
+            m_windowEnd = Clock::now() + m_server.options.rateWindow;
+            m_windowMark = 0;
+            body.body = m_server.reader(endpointName(m_parser->get().target()));
+            if (!body.body)
+                return refuse({404, "unknown endpoint", 0});
             if (m_parser->get().method() != http::verb::post)
-                return refuse(405, "only POST is answered");
+                return refuse({405, "only POST is answered", 0});
+            if (const auto length = m_parser->content_length();
+                length && body.body->expect(*length) != RequestBody::Status::reading) {
+                return refuse(body.body->refusal());
+            }
+            // Large bodies in large reads; idle connections keep a small buffer.
+            if (m_parser->content_length().value_or(headerLimit) >= headerLimit)
+                m_buffer.reserve(64 * 1024);
         }
         if (m_parser->is_done())
             return answer();
         read();
     }
 
+    // The address the request comes from: the socket's, or what a trusted proxy says it is.
+    std::string client() const
+    {
+        if (m_remote != m_server.options.trustedProxy)
+            return m_remote;
+        const auto header = m_parser->get()["X-Forwarded-For"];
+        std::string_view forwarded(header.data(), header.size());
+        // The proxy appends the address it saw; anything before that the client may have made up.
+        forwarded = forwarded.substr(forwarded.rfind(',') + 1);
+        const auto begin = forwarded.find_first_not_of(" \t");
+        const auto end = forwarded.find_last_not_of(" \t");
+        return begin == std::string_view::npos ? m_remote : std::string(forwarded.substr(begin, end - begin + 1));
+    }
+
     void answer()
     {
-        m_phase = Phase::Answering;
+        m_phase = Phase::answering;
         auto &request = m_parser->get();
         m_keepAlive = request.keep_alive() && !m_server.stopping;
-        JsonFields &fields = request.body().fields;
+        RequestBody &body = *request.body().body;
         HttpAnswer reply;
-        if (const auto status = fields.finish(); status != JsonFields::Status::Complete)
-            reply = {400, refusalBody(JsonFields::refusal(status))};
-        else
-            reply = m_server.handler(endpointName(request.target()), fields);
+        if (body.finish() != RequestBody::Status::complete) {
+            const Refusal refusal = body.refusal();
+            reply = {refusal.status, refusalBody(refusal.text.c_str()), refusal.retryAfterSeconds};
+        } else {
+            try {
+                reply = m_server.handler(endpointName(request.target()), body, client());
+            } catch (...) {
+                m_phase = Phase::body;  // no answer has started: guarded() sends the 503
+                throw;
+            }
+        }
         write(std::move(reply));
     }
 
     // An answer that ends the connection: the rest of the request is not read.
-    void refuse(int status, const char *text)
+    void refuse(const Refusal &refusal)
     {
-        m_phase = Phase::Answering;
+        m_phase = Phase::answering;
         m_keepAlive = false;
         m_refused = true;
-        write({status, refusalBody(text)});
+        write({refusal.status, refusalBody(refusal.text.c_str()), refusal.retryAfterSeconds});
     }
 
     void write(HttpAnswer reply)
     {
         const std::string method = m_parser ? std::string(m_parser->get().method_string()) : std::string();
         const std::string target = m_parser ? std::string(m_parser->get().target()) : std::string();
-        const std::uint64_t in = m_parser ? m_parser->get().body().fields.bytesRead() : 0;
-        m_parser.reset();  // frees the kept fields (a transcript) before the answer goes out
+        const std::uint64_t in = m_parser ? bodyBytes() : 0;
+        m_parser.reset();  // frees the kept fields (a transcript) and their budget before the answer goes out
 
         m_response = {};
         m_response.result(static_cast<unsigned>(reply.status));
         m_response.version(11);
         m_response.set(http::field::content_type, "application/json");
+        if (reply.retryAfterSeconds > 0)
+            m_response.set(http::field::retry_after, std::to_string(reply.retryAfterSeconds));
         m_response.keep_alive(m_keepAlive);
         m_response.body() = std::move(reply.body);
         m_response.prepare_payload();
@@ -314,15 +458,16 @@ private:
 
         beast::get_lowest_layer(m_stream).expires_after(m_server.allowance(m_response.body().size()));
         http::async_write(m_stream, m_response, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
-            if (ec || !self->m_keepAlive)
-                return self->m_refused && !ec ? self->drainThenClose() : self->close();
-            self->m_response = {};
-            if (self->m_buffer.capacity() > kHeaderLimit && self->m_buffer.size() == 0)
-                self->m_buffer.shrink_to_fit();
-            self->nextRequest();
+            self->guarded([&] {
+                if (ec || !self->m_keepAlive)
+                    return self->m_refused && !ec ? self->drainThenClose() : self->close();
+                self->m_response = {};
+                if (self->m_buffer.capacity() > headerLimit && self->m_buffer.size() == 0)
+                    self->m_buffer.shrink_to_fit();
+                self->nextRequest();
+            });
         });
     }
-
     void log(const std::string &method, const std::string &target, int status, std::uint64_t in) const
     {
         // Never the body: it carries keys, tokens and transcripts. A refusal's own text is safe.
@@ -342,7 +487,7 @@ private:
     {
         if (m_server.stopping)
             return close();
-        m_phase = Phase::Closed;
+        m_phase = Phase::closed;
         beast::error_code ignored;
         socket().shutdown(tcp::socket::shutdown_send, ignored);
         beast::get_lowest_layer(m_stream).expires_after(std::chrono::seconds(1));
@@ -354,7 +499,7 @@ private:
     {
         beast::get_lowest_layer(m_stream).async_read_some(
             m_buffer.prepare(64 * 1024), [self = this->shared_from_this(), drained](beast::error_code ec, std::size_t n) {
-                if (ec || drained + n > kDrainLimit)
+                if (ec || drained + n > drainLimit)
                     return self->closeSocket();
                 self->drain(drained + n);
             });
@@ -362,7 +507,7 @@ private:
 
     void close()
     {
-        m_phase = Phase::Closed;
+        m_phase = Phase::closed;
         closeSocket();
     }
 
@@ -382,10 +527,12 @@ private:
     bool m_timedOut = false;
     std::uint64_t m_reads = 0;  // reads started, so a late timer knows whether its read is still on
     std::string m_remote;
-    beast::flat_buffer m_buffer{kHeaderLimit + 64 * 1024};
+    beast::flat_buffer m_buffer{headerLimit + 64 * 1024};
     std::optional<http::request_parser<ScanBody>> m_parser;
+    Clock::time_point m_windowEnd;   // of the body's current rate window
+    std::uint64_t m_windowMark = 0;  // body bytes read when that window began
     http::response<http::string_body> m_response;
-    Phase m_phase = Phase::Idle;
+    Phase m_phase = Phase::idle;
     Clock::time_point m_idleSince;
     Clock::time_point m_started;
     bool m_keepAlive = true;
@@ -419,6 +566,11 @@ void HttpServer::Impl::accept()
         beast::error_code ignored;
         const auto peer = socket.remote_endpoint(ignored);
         const std::string remote = peer.address().to_string(ignored);
+        if (!admit(remote)) {
+            // Over a connection cap: closed at once, before it costs more than the accept.
+            socket.close(ignored);
+            return accept();
+        }
         socket.set_option(tcp::no_delay(true), ignored);
         if (tls)
             serve(beast::ssl_stream<beast::tcp_stream>(beast::tcp_stream(std::move(socket)), *tls), remote);
@@ -428,10 +580,11 @@ void HttpServer::Impl::accept()
     });
 }
 
-HttpServer::HttpServer(HttpServerOptions options, Fields fields, Handler handler) : d(std::make_unique<Impl>())
+HttpServer::HttpServer(HttpServerOptions options, Reader reader, Handler handler) : d(std::make_unique<Impl>())
 {
     d->options = std::move(options);
-    d->fields = std::move(fields);
+    d->budget.setLimit(d->options.maxBodyBytesInFlight);
+    d->reader = std::move(reader);
     d->handler = std::move(handler);
 }
 
@@ -480,7 +633,16 @@ void HttpServer::start()
     d->stopping = false;
     d->accept();
     for (int i = 0; i < threads; ++i)
-        d->threads.emplace_back([io = d->io.get()] { io->run(); });
+        d->threads.emplace_back([io = d->io.get()] {
+            // A handler that throws past its connection's own guard costs that connection only.
+            for (;;) {
+                try {
+                    io->run();
+                    return;
+                } catch (...) {
+                }
+            }
+        });
 }
 
 void HttpServer::stop()

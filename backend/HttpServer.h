@@ -1,5 +1,7 @@
 #pragma once
 
+#include "RequestBody.h"
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -9,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
-class JsonFields;
 
 struct HttpAnswer {
     int status = 200;
     std::string body;  // JSON text
+    int retryAfterSeconds = 0;  // > 0: sent as Retry-After
 };
 
 struct HttpServerOptions {
@@ -22,30 +24,37 @@ struct HttpServerOptions {
     std::string certFile;            // both set: HTTPS
     std::string keyFile;
     int threads = 0;                 // threads running the handler (0: one per core); connections hold none
-    std::size_t maxBodyBytes = std::size_t(64) << 20;
+    // Request-body bytes held by all connections together; beyond it, 503 and Retry-After.
+    std::size_t maxBodyBytesInFlight = std::size_t(256) << 20;
+    std::size_t maxConnections = 10000;
+    std::size_t maxConnectionsPerAddress = 256;
+    // Requests arriving from this address name their client in X-Forwarded-For (a load balancer).
+    std::string trustedProxy;
     // A connection with no request under way is closed after this long.
     std::chrono::milliseconds idleTimeout{std::chrono::seconds(20)};
     // From a request's first byte to the end of its header.
     std::chrono::milliseconds headerTimeout{std::chrono::seconds(10)};
-    // A body (and an answer) has this long, and after that must keep up minBytesPerSecond on average:
-    // a slow line can send a large transcript, a client that trickles bytes is cut off.
-    std::chrono::milliseconds bodyGrace{std::chrono::seconds(10)};
+    // A body must bring minBytesPerSecond in every window of this length, not on average: a slow
+    // line can send a large transcript, a client that trickles bytes or stalls is cut off.
+    // An answer has one window plus its size at that rate.
+    std::chrono::milliseconds rateWindow{std::chrono::seconds(10)};
     std::size_t minBytesPerSecond = 64 * 1024;
     // On stop, answers already being written get this long; everything else is closed at once.
     std::chrono::milliseconds stopGrace{std::chrono::milliseconds(500)};
     std::function<void(const std::string &)> log;  // one line per request; empty: quiet
 };
 
-// HTTP/1.1 on an event loop: POST "/<name>" with a JSON object body, read as it arrives into
-// JsonFields and answered by the handler. Idle and slow connections cost a socket, not a thread.
+// HTTP/1.1 on an event loop: POST "/<name>" with a JSON object body, read as it arrives into a
+// RequestBody and answered by the handler. Idle and slow connections cost a socket, not a thread;
+// an exception ends the connection it arose in, never the server.
 class HttpServer {
 public:
-    // The top-level keys the endpoint reads; none for an unknown endpoint (404).
-    using Fields = std::function<std::optional<std::vector<std::string>>(std::string_view name)>;
-    // Called only with a complete object body.
-    using Handler = std::function<HttpAnswer(std::string_view name, JsonFields &body)>;
+    // The body reader for an endpoint, with its fields, caps and gate; none for an unknown one (404).
+    using Reader = std::function<std::optional<RequestBody>(std::string_view name)>;
+    // Called only with a complete object body; `client` is the client's address.
+    using Handler = std::function<HttpAnswer(std::string_view name, RequestBody &body, const std::string &client)>;
 
-    HttpServer(HttpServerOptions options, Fields fields, Handler handler);
+    HttpServer(HttpServerOptions options, Reader reader, Handler handler);
     ~HttpServer();  // stops
     HttpServer(const HttpServer &) = delete;
     HttpServer &operator=(const HttpServer &) = delete;

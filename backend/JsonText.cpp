@@ -5,18 +5,18 @@
 
 namespace {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+constexpr std::uint64_t ones = 0x0101010101010101ULL;
+constexpr std::uint64_t highs = 0x8080808080808080ULL;
 
 // Whether any byte of the word is below `n` (n at most 0x80), or equals `b`: the classic tests,
 // exact for "any byte" though not for which one.
 constexpr std::uint64_t anyBelow(std::uint64_t word, std::uint8_t n)
 {
-    return (word - kOnes * n) & ~word & kHighs;
+    return (word - ones * n) & ~word & highs;
 }
 constexpr std::uint64_t anyEqual(std::uint64_t word, std::uint8_t b)
 {
-    return anyBelow(word ^ (kOnes * b), 1);
+    return anyBelow(word ^ (ones * b), 1);
 }
 
 bool plain(unsigned char c, bool asciiOnly)
@@ -30,7 +30,7 @@ namespace JsonText {
 
 std::size_t plainPrefix(std::string_view text, bool asciiOnly)
 {
-    const std::uint64_t high = asciiOnly ? kHighs : 0;
+    const std::uint64_t high = asciiOnly ? highs : 0;
     std::size_t i = 0;
     for (; i + 8 <= text.size(); i += 8) {
         std::uint64_t word;

@@ -1,6 +1,5 @@
 #include "PairingRequests.h"
 
-#include "JsonFields.h"
 #include "JsonText.h"
 #include "PairingCrypto.h"
 #include "SessionStore.h"
@@ -10,32 +9,37 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cmath>
 #include <condition_variable>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 
 using json = nlohmann::json;
-using Kind = JsonFields::Kind;
+using Kind = RequestBody::Kind;
+using Field = RequestBody::Field;
 
-constexpr auto kBackfillEvery = std::chrono::milliseconds(100);
-constexpr int kBackfillPasses = 6;
-constexpr int kCaughtUpFrames = 64;  // new pages since the last pass: few enough to copy with writes held
-constexpr auto kScrubDelay = std::chrono::seconds(1);
+constexpr auto backfillEvery = std::chrono::milliseconds(100);
+constexpr int backfillPasses = 6;
+constexpr int caughtUpFrames = 64;  // new pages since the last pass: few enough to copy with writes held
+constexpr auto scrubDelay = std::chrono::seconds(1);
+// Expired sessions go in batches this large, so that no batch holds the store for long.
+constexpr int expiryBatch = 64;
+constexpr std::size_t sessionIdBytes = 64;  // a UUID is 36; room for a client's spaces is not needed
 
 namespace {
 
 struct Reply {
-    Reply(int s = 200, json b = json::object()) : status(s), body(std::move(b)) {}
+    Reply(int s = 200, json b = json::object(), int retry = 0) : status(s), body(std::move(b)), retryAfterSeconds(retry) {}
     int status;
     json body;
+    int retryAfterSeconds;
     std::optional<StoredTranscript> transcript;  // when set, the answer is this, handed over
 };
 
-Reply refuse(int status, const std::string &text)
+Reply refuse(int status, const std::string &text, int retryAfterSeconds = 0)
 {
-    return {status, json{{"error", text}}};
+    return {status, json{{"error", text}}, retryAfterSeconds};
 }
 
 Reply missingField(const char *key)
@@ -59,20 +63,10 @@ std::string canonicalSessionId(const std::string *value)
 }
 
 // A whole, non-negative count, also when a client writes it as 3.0; never converted from out of range.
-std::int64_t countValue(const JsonFields::Value &value)
+std::int64_t countValue(const RequestBody::Value &value)
 {
-    if (value.kind != Kind::Number || value.text.empty())
-        return -1;
-    const char *begin = value.text.data();
-    const char *end = begin + value.text.size();
-    if (value.text.find_first_of(".eE") == std::string::npos) {
-        std::int64_t n = -1;
-        const auto [at, error] = std::from_chars(begin, end, n);
-        return error == std::errc() && at == end && n >= 0 ? n : -1;
-    }
-    double n = -1;
-    const auto [at, error] = std::from_chars(begin, end, n);
-    if (error != std::errc() || at != end || !(n >= 0 && n <= 9007199254740992.0) || std::floor(n) != n)
+    const double n = value.number;
+    if (value.kind != Kind::number || !(n >= 0 && n <= 9007199254740992.0) || std::floor(n) != n)
         return -1;
     return static_cast<std::int64_t>(n);
 }
@@ -103,27 +97,45 @@ bool versionBelow(const std::string &version, const std::string &minimum)
     return a < b;
 }
 
-enum class Endpoint { Create, Poll, Choose, Upload, Claim, Choice, Ready, Fetch, Abort };
+enum class Endpoint { create, poll, choose, upload, claim, choice, ready, fetch, received, abort };
+
+// What caps a field: a session id, the client version, a description or credential, the transcript.
+enum class Cap { id, version, text, transcript };
+
+std::size_t capBytes(Cap cap, const PairingServiceOptions &options)
+{
+    switch (cap) {
+    case Cap::id: return sessionIdBytes;
+    case Cap::version: return options.maxVersionBytes;
+    case Cap::text: return options.maxFieldBytes;
+    case Cap::transcript: return options.maxBodyBytes;
+    }
+    return options.maxFieldBytes;
+}
 
 struct Route {
     std::string_view name;
     Endpoint endpoint;
-    std::vector<std::string> fields;
+    std::vector<std::pair<const char *, Cap>> fields;
 };
 
 const std::vector<Route> &routes()
 {
+    const std::pair<const char *, Cap> id{"session_id", Cap::id}, key{"mac_key", Cap::text},
+        token{"phone_token", Cap::text};
     static const std::vector<Route> table = {
-        {"vellora-pair-create", Endpoint::Create, {"session_id", "mac_key_hash", "client_version"}},
-        {"vellora-pair-poll", Endpoint::Poll, {"session_id", "mac_key"}},
-        {"vellora-pair-choose", Endpoint::Choose,
-         {"session_id", "mac_key", "name", "handle", "count", "first", "last"}},
-        {"vellora-pair-upload", Endpoint::Upload, {"session_id", "mac_key", "transcript", "file_name"}},
-        {"vellora-pair-claim", Endpoint::Claim, {"session_id"}},
-        {"vellora-pair-choice", Endpoint::Choice, {"session_id", "phone_token"}},
-        {"vellora-pair-ready", Endpoint::Ready, {"session_id", "phone_token"}},
-        {"vellora-pair-fetch", Endpoint::Fetch, {"session_id", "phone_token"}},
-        {"vellora-pair-abort", Endpoint::Abort, {"session_id", "phone_token"}},
+        {"vellora-pair-create", Endpoint::create, {id, {"mac_key_hash", Cap::text}, {"client_version", Cap::version}}},
+        {"vellora-pair-poll", Endpoint::poll, {id, key}},
+        {"vellora-pair-choose", Endpoint::choose,
+         {id, key, {"name", Cap::text}, {"handle", Cap::text}, {"count", Cap::text}, {"first", Cap::text},
+          {"last", Cap::text}}},
+        {"vellora-pair-upload", Endpoint::upload, {id, key, {"transcript", Cap::transcript}, {"file_name", Cap::text}}},
+        {"vellora-pair-claim", Endpoint::claim, {id}},
+        {"vellora-pair-choice", Endpoint::choice, {id, token}},
+        {"vellora-pair-ready", Endpoint::ready, {id, token}},
+        {"vellora-pair-fetch", Endpoint::fetch, {id, token}},
+        {"vellora-pair-received", Endpoint::received, {id, token}},
+        {"vellora-pair-abort", Endpoint::abort, {id, token}},
     };
     return table;
 }
@@ -135,6 +147,43 @@ const Route *routeFor(std::string_view name)
     return it == table.end() ? nullptr : &*it;
 }
 
+// Sessions created per client address: a burst, then a steady rate.
+class CreateBuckets {
+public:
+    // Seconds until the next token, or 0 when one was taken.
+    int take(const std::string &client, double burst, double perSecond)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard lock(m_mutex);
+        if (m_buckets.size() > 10000)
+            forgetFull(now, burst, perSecond);
+        auto [it, fresh] = m_buckets.try_emplace(client, Bucket{burst, now});
+        Bucket &b = it->second;
+        b.tokens = std::min(burst, b.tokens + std::chrono::duration<double>(now - b.at).count() * perSecond);
+        b.at = now;
+        if (b.tokens >= 1) {
+            b.tokens -= 1;
+            return 0;
+        }
+        return std::max(1, int(std::ceil((1 - b.tokens) / perSecond)));
+    }
+
+private:
+    struct Bucket {
+        double tokens;
+        std::chrono::steady_clock::time_point at;
+    };
+    // A bucket that has filled up again says no more than a new one.
+    void forgetFull(std::chrono::steady_clock::time_point now, double burst, double perSecond)
+    {
+        std::erase_if(m_buckets, [&](const auto &entry) {
+            return entry.second.tokens + std::chrono::duration<double>(now - entry.second.at).count() * perSecond >= burst;
+        });
+    }
+    std::mutex m_mutex;
+    std::unordered_map<std::string, Bucket> m_buckets;
+};
+
 } // namespace
 
 struct PairingRequests::Impl {
@@ -144,33 +193,37 @@ struct PairingRequests::Impl {
     std::condition_variable wake;
     bool stopping = false;
     std::thread scrubber;
+    std::int64_t storedSessions = 0;  // live and expired but not yet removed; under storeMutex
+    CreateBuckets createBuckets;
 
-    // Every kBackfillEvery, commits are copied back into the database beside the requests, again
-    // while each pass finds much that is new. Then, with writes held for the little left, the -wal
-    // file is emptied when a deletion is kScrubDelay old, or else copied back whole, so that the
-    // next write starts it over rather than growing it.
+    // Every backfillEvery: expired sessions are removed, in batches; commits are copied back into
+    // the database beside the requests, again while each pass finds much that is new. Then, with
+    // writes held for the little left, the -wal file is emptied when a deletion is scrubDelay old,
+    // or else copied back whole, so that the next write starts it over rather than growing it.
     void scrubLoop()
     {
         std::unique_lock lock(storeMutex);
         auto lastScrub = std::chrono::steady_clock::now();
         while (!stopping) {
-            wake.wait_for(lock, kBackfillEvery);
+            wake.wait_for(lock, backfillEvery);
             if (stopping)
                 break;
             lock.unlock();
             guarded([&] {
+                while (removeExpired() == expiryBatch && !stopping) {
+                }
                 int frames = store->backfill();
-                for (int pass = 1; pass < kBackfillPasses; ++pass) {
+                for (int pass = 1; pass < backfillPasses; ++pass) {
                     const int before = frames;
                     frames = store->backfill();
-                    if (frames - before < kCaughtUpFrames)
+                    if (frames - before < caughtUpFrames)
                         break;
                 }
             });
             lock.lock();
             const auto now = std::chrono::steady_clock::now();
             guarded([&] {
-                if (store->scrubDue() && now - lastScrub >= kScrubDelay) {
+                if (store->scrubDue() && now - lastScrub >= scrubDelay) {
                     store->scrub();
                     lastScrub = now;
                 } else {
@@ -178,6 +231,17 @@ struct PairingRequests::Impl {
                 }
             });
         }
+    }
+
+    // One batch of expired sessions, with their transcripts; returns how many went.
+    int removeExpired()
+    {
+        std::lock_guard lock(storeMutex);
+        SessionStore::Transaction write(*store);
+        const int removed = store->removeIdleSince(nowMs() - idleMs(), expiryBatch);
+        write.commit();
+        storedSessions -= removed;
+        return removed;
     }
 
     void scrubIfDue()
@@ -210,6 +274,23 @@ struct PairingRequests::Impl {
         return std::chrono::duration_cast<std::chrono::milliseconds>(options.idleTimeout).count();
     }
 
+    std::optional<RequestBody> bodyFor(std::string_view endpoint)
+    {
+        std::optional<RequestBody> body = PairingRequests::plainBody(endpoint, options);
+        if (body && routeFor(endpoint)->endpoint == Endpoint::upload) {
+            // The importer sends the credentials before the transcript: a stranger's upload is
+            // refused before it costs more than its first bytes.
+            body->setGate({"session_id", "mac_key"}, [this](const RequestBody &read) -> std::optional<RequestBody::Refusal> {
+                std::lock_guard lock(storeMutex);
+                std::optional<PairingSession> session;
+                if (const auto refusal = credentialRefusal(read, "mac_key", &PairingSession::keyHash, session))
+                    return RequestBody::Refusal{refusal->status, refusal->body.value("error", ""), 0};
+                return std::nullopt;
+            });
+        }
+        return body;
+    }
+
     // The refusal for a session that is missing or has expired; none for a live one.
     std::optional<Reply> whyNotLive(const std::optional<PairingSession> &session, std::int64_t now) const
     {
@@ -220,30 +301,10 @@ struct PairingRequests::Impl {
         return std::nullopt;
     }
 
-    // Runs `act` on the live session `id`, in one transaction. Only an accepted request counts as
-    // activity and is written back; a refusal leaves the store as it was.
-    template <typename Act>
-    Reply withLiveSession(const std::string &id, Act &&act)
-    {
-        std::lock_guard lock(storeMutex);
-        SessionStore::Transaction write(*store);
-        const std::int64_t now = nowMs();
-        auto session = store->find(id);
-        if (const auto refusal = whyNotLive(session, now))
-            return *refusal;
-        Reply reply = act(*session);
-        if (reply.status >= 200 && reply.status < 300) {
-            session->touchedMs = now;
-            store->update(*session);
-            write.commit();
-        }
-        return reply;
-    }
-
-    // The same, once the credential in the body checks out.
-    template <typename Act>
-    Reply withSession(const JsonFields &body, const char *credentialKey, std::string PairingSession::*hash,
-                      Act &&act)
+    // The refusal for a body whose session is not live or whose credential does not check out;
+    // none, with the session read into `session`, when all is well. Holds storeMutex.
+    std::optional<Reply> credentialRefusal(const RequestBody &body, const char *credentialKey,
+                                           std::string PairingSession::*hash, std::optional<PairingSession> &session)
     {
         const std::string id = canonicalSessionId(body.string("session_id"));
         if (id.empty())
@@ -251,29 +312,57 @@ struct PairingRequests::Impl {
         const std::string *credential = body.string(credentialKey);
         if (!credential)
             return missingField(credentialKey);
-        const std::string presented = PairingCrypto::sha256(*credential);
-        return withLiveSession(id, [&](PairingSession &session) {
-            if (!PairingCrypto::equalConstantTime(presented, session.*hash))
-                return refuse(403, std::string("wrong ") + (hash == &PairingSession::keyHash ? "session key" : "phone token"));
-            return act(session);
-        });
+        session = store->find(id);
+        if (auto refusal = whyNotLive(session, nowMs()))
+            return refusal;
+        if (!PairingCrypto::equalConstantTime(PairingCrypto::sha256(*credential), (*session).*hash))
+            return refuse(403, std::string("wrong ") + (hash == &PairingSession::keyHash ? "session key" : "phone token"));
+        return std::nullopt;
     }
 
-    template <typename Act>
-    Reply withImporterSession(const JsonFields &body, Act &&act)
+    // Runs `act` on `session`, in the transaction `write`. Only an accepted request counts as
+    // activity and is written back; a refusal leaves the store as it was.
+    template <typename Step>
+    Reply act(SessionStore::Transaction &write, PairingSession &session, Step &&step)
     {
-        return withSession(body, "mac_key", &PairingSession::keyHash, std::forward<Act>(act));
+        Reply reply = step(session);
+        if (reply.status >= 200 && reply.status < 300) {
+            session.touchedMs = nowMs();
+            store->update(session);
+            write.commit();
+        }
+        return reply;
+    }
+
+    // The same, once the credential in the body checks out. Durable: the commit reaches the disk
+    // before the answer is sent.
+    template <typename Act>
+    Reply withSession(const RequestBody &body, const char *credentialKey, std::string PairingSession::*hash,
+                      Act &&then, bool durable = false)
+    {
+        std::lock_guard lock(storeMutex);
+        SessionStore::Transaction write(*store, durable);
+        std::optional<PairingSession> session;
+        if (auto refusal = credentialRefusal(body, credentialKey, hash, session))
+            return *refusal;
+        return act(write, *session, std::forward<Act>(then));
     }
 
     template <typename Act>
-    Reply withPhoneSession(const JsonFields &body, Act &&act)
+    Reply withImporterSession(const RequestBody &body, Act &&act, bool durable = false)
+    {
+        return withSession(body, "mac_key", &PairingSession::keyHash, std::forward<Act>(act), durable);
+    }
+
+    template <typename Act>
+    Reply withPhoneSession(const RequestBody &body, Act &&act)
     {
         return withSession(body, "phone_token", &PairingSession::phoneTokenHash, std::forward<Act>(act));
     }
 
     // Importer side.
 
-    Reply create(const JsonFields &body)
+    Reply create(const RequestBody &body, const std::string &client)
     {
         const std::string id = canonicalSessionId(body.string("session_id"));
         if (id.empty())
@@ -287,33 +376,37 @@ struct PairingRequests::Impl {
             return missingField("client_version");
         if (!options.minClientVersion.empty() && versionBelow(*version, options.minClientVersion))
             return {200, json{{"status", "update_required"}, {"download_url", options.downloadUrl}}};
+        if (const int wait = createBuckets.take(client, options.createBurst, options.createsPerSecond))
+            return refuse(429, "too many pairing sessions from this address, try again shortly", wait);
 
         PairingSession session;
         session.id = id;
         session.keyHash = keyHash;
         session.clientVersion = *version;
         std::lock_guard lock(storeMutex);
+        if (storedSessions >= std::int64_t(options.maxLiveSessions))
+            return refuse(503, "the service is busy, try again shortly", 5);
         SessionStore::Transaction write(*store);
         session.createdMs = session.touchedMs = nowMs();
-        store->removeIdleSince(session.createdMs - idleMs());
         const bool created = store->insert(session);
         write.commit();
         if (!created)
             return refuse(409, "pairing session already exists");
+        ++storedSessions;
         return {200, json{{"status", "pending"}}};
     }
 
-    Reply poll(const JsonFields &body)
+    Reply poll(const RequestBody &body)
     {
         return withImporterSession(body, [](PairingSession &s) {
             Reply reply{200, json{{"status", stateName(s.state)}}};
-            if (s.uploadId && s.state != PairingSession::State::Aborted)
+            if (s.uploadId && s.state != PairingSession::State::aborted)
                 reply.body["upload_id"] = *s.uploadId;
             return reply;
         });
     }
 
-    Reply choose(const JsonFields &body)
+    Reply choose(const RequestBody &body)
     {
         json choice = json::object();
         for (const char *key : {"name", "handle"}) {
@@ -327,22 +420,22 @@ struct PairingRequests::Impl {
             return missingField("count");
         choice["count"] = count;
         for (const char *key : {"first", "last"}) {
-            const JsonFields::Value &value = body[key];
-            if (value.kind != Kind::String && value.kind != Kind::Null)
+            const RequestBody::Value &value = body[key];
+            if (value.kind != Kind::string && value.kind != Kind::null)
                 return missingField(key);
-            choice[key] = value.kind == Kind::String ? json(value.text) : json();
+            choice[key] = value.kind == Kind::string ? json(value.text) : json();
         }
         return withImporterSession(body, [&](PairingSession &s) {
-            if (s.state == PairingSession::State::Aborted)
+            if (s.state == PairingSession::State::aborted)
                 return refuse(409, "pairing session was aborted");
-            if (s.state != PairingSession::State::Claimed)
+            if (s.state != PairingSession::State::claimed)
                 return refuse(409, "the phone has not claimed this pairing session yet");
             s.choice = choice.dump();
             return Reply{200, json{{"status", "chosen"}}};
         });
     }
 
-    Reply upload(JsonFields &body)
+    Reply upload(RequestBody &body)
     {
         if (!body.string("transcript"))
             return missingField("transcript");
@@ -350,51 +443,59 @@ struct PairingRequests::Impl {
         const std::string name = fileName ? *fileName : std::string();
         if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\\\0", 3)) != std::string::npos)
             return missingField("file_name");
-        return withImporterSession(body, [&](PairingSession &s) {
-            if (s.state == PairingSession::State::Aborted)
-                return refuse(409, "pairing session was aborted");
-            if (!s.uploadId)
-                return refuse(409, "the phone is not ready for the transcript yet");
-            store->setTranscript(s.id, StoredTranscript{body.take("transcript"), name});
-            s.uploadId.reset();
-            return Reply{200, json{{"status", "uploaded"}}};
-        });
+        return withImporterSession(
+            body,
+            [&](PairingSession &s) {
+                if (s.state == PairingSession::State::aborted)
+                    return refuse(409, "pairing session was aborted");
+                if (!s.uploadId)
+                    return refuse(409, "the phone is not ready for the transcript yet");
+                store->setTranscript(s.id, StoredTranscript{body.take("transcript"), name});
+                s.uploadId.reset();
+                return Reply{200, json{{"status", "uploaded"}}};
+            },
+            true);
     }
 
     // Phone side: the session id comes from the QR code; the token from the claim proves that
     // later requests come from the phone that claimed it.
 
-    Reply claim(const JsonFields &body)
+    Reply claim(const RequestBody &body)
     {
         const std::string id = canonicalSessionId(body.string("session_id"));
         if (id.empty())
             return missingField("session_id");
-        return withLiveSession(id, [](PairingSession &session) {
-            if (session.state == PairingSession::State::Aborted)
+        std::lock_guard lock(storeMutex);
+        SessionStore::Transaction write(*store, true);
+        auto session = store->find(id);
+        if (auto refusal = whyNotLive(session, nowMs()))
+            return *refusal;
+        return act(write, *session, [](PairingSession &s) {
+            if (s.state == PairingSession::State::aborted)
                 return refuse(409, "pairing session was aborted");
-            if (session.state == PairingSession::State::Claimed)
+            if (s.state == PairingSession::State::claimed)
                 return refuse(409, "pairing session already claimed");
             const std::string token = PairingCrypto::randomHex(32);
-            session.state = PairingSession::State::Claimed;
-            session.phoneTokenHash = PairingCrypto::sha256(token);
+            s.state = PairingSession::State::claimed;
+            s.phoneTokenHash = PairingCrypto::sha256(token);
             return Reply{200, json{{"status", "claimed"}, {"phone_token", token}}};
         });
     }
 
-    Reply choice(const JsonFields &body)
+    Reply choice(const RequestBody &body)
     {
         return withPhoneSession(body, [](PairingSession &s) {
-            if (s.state == PairingSession::State::Aborted)
+            if (s.state == PairingSession::State::aborted)
                 return refuse(409, "pairing session was aborted");
             return Reply{200, json{{"status", stateName(s.state)},
                                    {"choice", s.choice ? json::parse(*s.choice) : json()}}};
         });
     }
 
-    Reply ready(const JsonFields &body)
+    Reply ready(const RequestBody &body)
     {
         return withPhoneSession(body, [&](PairingSession &s) {
-            if (s.state == PairingSession::State::Aborted)
+            if (s.state == PairingSession::State::aborted)
                 return refuse(409, "pairing session was aborted");
             // A new readiness asks for a new transcript: the old one must not be fetched for it.
             s.uploadId = PairingCrypto::randomHex(16);
@@ -404,29 +505,42 @@ struct PairingRequests::Impl {
         });
     }
 
-    Reply fetch(const JsonFields &body)
+    // The transcript stays until the phone confirms it: an answer lost on the way is fetched again.
+    Reply fetch(const RequestBody &body)
     {
         return withPhoneSession(body, [&](PairingSession &s) {
-            if (s.state == PairingSession::State::Aborted)
+            if (s.state == PairingSession::State::aborted)
                 return refuse(409, "pairing session was aborted");
             if (s.transcriptFetched)
-                return refuse(410, "the transcript was fetched already");
+                return refuse(410, "the transcript was received already");
             auto transcript = s.hasTranscript ? store->transcript(s.id) : std::nullopt;
             if (!transcript)
                 return Reply{200, json{{"status", "waiting"}}};
-            // Handed over once, then gone from the store: the service keeps no conversation.
-            store->markFetched(s.id);
             Reply reply;
             reply.transcript = std::move(transcript);
             return reply;
         });
     }
 
-    Reply abort(const JsonFields &body)
+    // The phone has the transcript: the service keeps no conversation.
+    Reply received(const RequestBody &body)
+    {
+        return withPhoneSession(body, [&](PairingSession &s) {
+            if (s.state == PairingSession::State::aborted)
+                return refuse(409, "pairing session was aborted");
+            if (!s.hasTranscript && !s.transcriptFetched)
+                return refuse(409, "there is no transcript to confirm");
+            if (s.hasTranscript)
+                store->markFetched(s.id);
+            return Reply{200, json{{"status", "received"}}};
+        });
+    }
+
+    Reply abort(const RequestBody &body)
     {
         return withPhoneSession(body, [&](PairingSession &s) {
             // Nothing of the conversation outlives an abandoned session.
-            s.state = PairingSession::State::Aborted;
+            s.state = PairingSession::State::aborted;
             s.choice.reset();
             s.uploadId.reset();
             if (s.hasTranscript || s.transcriptFetched)
@@ -435,18 +549,19 @@ struct PairingRequests::Impl {
         });
     }
 
-    Reply dispatch(Endpoint endpoint, JsonFields &body)
+    Reply dispatch(Endpoint endpoint, RequestBody &body, const std::string &client)
     {
         switch (endpoint) {
-        case Endpoint::Create: return create(body);
-        case Endpoint::Poll: return poll(body);
-        case Endpoint::Choose: return choose(body);
-        case Endpoint::Upload: return upload(body);
-        case Endpoint::Claim: return claim(body);
-        case Endpoint::Choice: return choice(body);
-        case Endpoint::Ready: return ready(body);
-        case Endpoint::Fetch: return fetch(body);
-        case Endpoint::Abort: return abort(body);
+        case Endpoint::create: return create(body, client);
+        case Endpoint::poll: return poll(body);
+        case Endpoint::choose: return choose(body);
+        case Endpoint::upload: return upload(body);
+        case Endpoint::claim: return claim(body);
+        case Endpoint::choice: return choice(body);
+        case Endpoint::ready: return ready(body);
+        case Endpoint::fetch: return fetch(body);
+        case Endpoint::received: return received(body);
+        case Endpoint::abort: return abort(body);
         }
         return refuse(404, "unknown endpoint");
     }
@@ -456,6 +571,7 @@ PairingRequests::PairingRequests(const PairingServiceOptions &options) : d(std::
 {
     d->options = options;
     d->store = std::make_unique<SessionStore>(options.databasePath);
+    d->storedSessions = d->store->count();
     d->scrubber = std::thread([impl = d.get()] { impl->scrubLoop(); });
 }
 
@@ -470,23 +586,35 @@ PairingRequests::~PairingRequests()
     d->scrubIfDue();
 }
 
-std::optional<std::vector<std::string>> PairingRequests::fields(std::string_view endpoint)
+std::optional<RequestBody> PairingRequests::plainBody(std::string_view endpoint, const PairingServiceOptions &options)
 {
     const Route *route = routeFor(endpoint);
-    return route ? std::optional(route->fields) : std::nullopt;
+    if (!route)
+        return std::nullopt;
+    std::vector<Field> fields;
+    for (const auto &[key, cap] : route->fields)
+        fields.push_back({key, capBytes(cap, options)});
+    return RequestBody(std::move(fields),
+                       route->endpoint == Endpoint::upload ? options.maxBodyBytes : options.maxRequestBytes);
 }
 
-PairingAnswer PairingRequests::answer(std::string_view endpoint, JsonFields &body)
+std::optional<RequestBody> PairingRequests::body(std::string_view endpoint)
+{
+    return d->bodyFor(endpoint);
+}
+
+PairingAnswer PairingRequests::answer(std::string_view endpoint, RequestBody &body, const std::string &client)
 {
     const Route *route = routeFor(endpoint);
     Reply reply;
     if (!route) {
         reply = refuse(404, "unknown endpoint");
-    } else if (body.finish() != JsonFields::Status::Complete) {
-        reply = refuse(400, JsonFields::refusal(body.status()));
+    } else if (body.finish() != RequestBody::Status::complete) {
+        const RequestBody::Refusal refusal = body.refusal();
+        reply = refuse(refusal.status, refusal.text, refusal.retryAfterSeconds);
     } else {
         try {
-            reply = d->dispatch(route->endpoint, body);
+            reply = d->dispatch(route->endpoint, body, client);
         } catch (const std::exception &e) {
             if (d->options.log)
                 d->options.log(utcStamp() + " internal error: " + e.what());
@@ -502,12 +630,14 @@ PairingAnswer PairingRequests::answer(std::string_view endpoint, JsonFields &bod
         text += '}';
         return {reply.status, std::move(text)};
     }
-    return {reply.status, reply.body.dump(-1, ' ', false, json::error_handler_t::replace)};
+    return {reply.status, reply.body.dump(-1, ' ', false, json::error_handler_t::replace), reply.retryAfterSeconds};
 }
 
-PairingAnswer PairingRequests::answer(std::string_view endpoint, std::string_view bytes)
+PairingAnswer PairingRequests::answer(std::string_view endpoint, std::string_view bytes, const std::string &client)
 {
-    JsonFields body(fields(endpoint).value_or(std::vector<std::string>{}));
-    body.feed(bytes);
-    return answer(endpoint, body);
+    std::optional<RequestBody> body = d->bodyFor(endpoint);
+    if (!body)
+        body.emplace(std::vector<Field>{}, 0);
+    body->feed(bytes);
+    return answer(endpoint, *body, client);
 }

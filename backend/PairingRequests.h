@@ -1,6 +1,7 @@
 #pragma once
 
 #include "PairingService.h"
+#include "RequestBody.h"
 
 #include <memory>
 #include <mutex>
@@ -9,12 +10,12 @@
 #include <string_view>
 #include <vector>
 
-class JsonFields;
 class SessionStore;
 
 struct PairingAnswer {
     int status = 200;
     std::string body;  // a JSON object, always; a refusal carries "error"
+    int retryAfterSeconds = 0;  // > 0: sent as Retry-After
 };
 
 // The service's endpoints over its store, without the network: what the server runs for each
@@ -27,13 +28,17 @@ public:
     PairingRequests(const PairingRequests &) = delete;
     PairingRequests &operator=(const PairingRequests &) = delete;
 
-    // The top-level keys the endpoint reads; none for an unknown endpoint.
-    static std::optional<std::vector<std::string>> fields(std::string_view endpoint);
+    // The reader of an endpoint's body, with its fields, caps and early checks; none for an
+    // unknown endpoint.
+    std::optional<RequestBody> body(std::string_view endpoint);
+    // The same without the checks that need the store.
+    static std::optional<RequestBody> plainBody(std::string_view endpoint, const PairingServiceOptions &options);
 
-    // The answer to a request whose body has been read whole into `body`.
-    PairingAnswer answer(std::string_view endpoint, JsonFields &body);
+    // The answer to a request whose body has been read whole into `body`; `client` is the
+    // client's address.
+    PairingAnswer answer(std::string_view endpoint, RequestBody &body, const std::string &client = {});
     // The same from the body's raw bytes.
-    PairingAnswer answer(std::string_view endpoint, std::string_view bytes);
+    PairingAnswer answer(std::string_view endpoint, std::string_view bytes, const std::string &client = {});
 
 private:
     struct Impl;

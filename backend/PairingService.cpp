@@ -34,16 +34,21 @@ void PairingService::start()
     http.certFile = o.certFile;
     http.keyFile = o.keyFile;
     http.threads = o.threads;
-    http.maxBodyBytes = o.maxBodyBytes;
+    http.maxBodyBytesInFlight = o.maxBodyBytesInFlight;
+    http.maxConnections = o.maxConnections;
+    http.maxConnectionsPerAddress = o.maxConnectionsPerAddress;
+    http.trustedProxy = o.trustedProxy;
     http.idleTimeout = o.connectionIdleTimeout;
     http.headerTimeout = o.headerTimeout;
-    http.bodyGrace = o.bodyGrace;
+    http.rateWindow = o.rateWindow;
+    http.minBytesPerSecond = o.minBytesPerSecond;
     http.log = o.log;
+    PairingRequests *requests = d->requests.get();
     auto server = std::make_unique<HttpServer>(
-        http, [](std::string_view name) { return PairingRequests::fields(name); },
-        [requests = d->requests.get()](std::string_view name, JsonFields &body) {
-            PairingAnswer answer = requests->answer(name, body);
-            return HttpAnswer{answer.status, std::move(answer.body)};
+        http, [requests](std::string_view name) { return requests->body(name); },
+        [requests](std::string_view name, RequestBody &body, const std::string &client) {
+            PairingAnswer answer = requests->answer(name, body, client);
+            return HttpAnswer{answer.status, std::move(answer.body), answer.retryAfterSeconds};
         });
     try {
         server->start();

@@ -12,7 +12,17 @@ struct PairingServiceOptions {
     std::string databasePath;           // empty: sessions live in memory only
     std::chrono::seconds idleTimeout = std::chrono::minutes(15);
     // Fits a conversation of about a million messages: a transcript line averages some 60 bytes.
-    std::size_t maxBodyBytes = std::size_t(64) << 20;
+    std::size_t maxBodyBytes = std::size_t(64) << 20;  // of an upload
+    std::size_t maxRequestBytes = 64 * 1024;            // of any other request
+    std::size_t maxVersionBytes = 64;                   // client_version
+    std::size_t maxFieldBytes = 1024;                   // names, handles, keys, tokens, file name
+    std::size_t maxBodyBytesInFlight = std::size_t(256) << 20;  // all connections' bodies together
+    std::size_t maxConnections = 10000;
+    std::size_t maxConnectionsPerAddress = 256;
+    double createBurst = 60;                            // sessions created per client address: a burst,
+    double createsPerSecond = 10;                       // then this rate
+    std::size_t maxLiveSessions = 100000;
+    std::string trustedProxy;                           // its X-Forwarded-For names the client
     std::string minClientVersion;       // empty: every importer version is accepted
     std::string downloadUrl = "https://vellora.app/download";
     std::string certFile;               // both set: the service speaks HTTPS
@@ -21,12 +31,13 @@ struct PairingServiceOptions {
     // Connection limits; see HttpServerOptions.
     std::chrono::milliseconds connectionIdleTimeout{std::chrono::seconds(20)};
     std::chrono::milliseconds headerTimeout{std::chrono::seconds(10)};
-    std::chrono::milliseconds bodyGrace{std::chrono::seconds(10)};
+    std::chrono::milliseconds rateWindow{std::chrono::seconds(10)};
+    std::size_t minBytesPerSecond = 64 * 1024;          // of a body, in every rate window
     std::function<std::chrono::system_clock::time_point()> clock;  // empty: the system clock
     std::function<void(const std::string &)> log;                   // one line per request; empty: quiet
 };
 
-// The reference pairing service: the importer's four endpoints and the phone's five, each a
+// The reference pairing service: the importer's four endpoints and the phone's six, each a
 // POST of a JSON object to "<base>/<name>". Serves on background threads between start()
 // and stop(); usable in-process from tests.
 class PairingService {

@@ -20,17 +20,17 @@ struct PhoneClient::Http {
             std::string message = std::string(endpoint) + ": " + httplib::to_string(result.error());
             if (result.error() == httplib::Error::SSLServerVerification)
                 message += " (the server's certificate is not trusted)";
-            throw PhoneError(PhoneError::Kind::Transport, message);
+            throw PhoneError(PhoneError::Kind::transport, message);
         }
         const json answer = json::parse(result->body, nullptr, false);
         if (result->status < 200 || result->status > 299) {
             const std::string text = answer.is_object() && answer.contains("error") && answer["error"].is_string()
                                          ? answer["error"].get<std::string>()
                                          : "request failed (" + std::to_string(result->status) + ")";
-            throw PhoneError(PhoneError::Kind::Refused, std::string(endpoint) + ": " + text, result->status);
+            throw PhoneError(PhoneError::Kind::refused, std::string(endpoint) + ": " + text, result->status);
         }
         if (!answer.is_object())
-            throw PhoneError(PhoneError::Kind::Transport, std::string(endpoint) + ": the answer is not a JSON object");
+            throw PhoneError(PhoneError::Kind::transport, std::string(endpoint) + ": the answer is not a JSON object");
         return answer;
     }
 };
@@ -64,7 +64,7 @@ PhoneClient::PhoneClient(const std::string &baseUrl, PhoneClientOptions options)
     }
     m_http->client = std::make_unique<httplib::Client>(origin);
     if (!m_http->client->is_valid())
-        throw PhoneError(PhoneError::Kind::Transport, "not a usable backend address: " + baseUrl);
+        throw PhoneError(PhoneError::Kind::transport, "not a usable backend address: " + baseUrl);
     if (!m_options.caFile.empty())
         m_http->client->set_ca_cert_path(m_options.caFile.c_str());
     m_http->client->enable_server_certificate_verification(true);
@@ -82,7 +82,7 @@ void PhoneClient::claim(const std::string &sessionId)
     const json answer = m_http->call("vellora-pair-claim", json{{"session_id", sessionId}});
     m_token = stringOr(answer, "phone_token");
     if (m_token.empty())
-        throw PhoneError(PhoneError::Kind::Transport, "vellora-pair-claim: the answer carries no phone token");
+        throw PhoneError(PhoneError::Kind::transport, "vellora-pair-claim: the answer carries no phone token");
     m_sessionId = sessionId;
 }
 
@@ -125,6 +125,11 @@ ReceivedTranscript PhoneClient::waitForTranscript()
     return waitFor<ReceivedTranscript>([this] { return fetch(); }, "the transcript");
 }
 
+void PhoneClient::confirmReceived()
+{
+    m_http->call("vellora-pair-received", json{{"session_id", m_sessionId}, {"phone_token", m_token}});
+}
+
 void PhoneClient::abort()
 {
     m_http->call("vellora-pair-abort", json{{"session_id", m_sessionId}, {"phone_token", m_token}});
@@ -145,11 +150,11 @@ T PhoneClient::waitFor(Check &&check, const char *what)
     const auto deadline = std::chrono::steady_clock::now() + m_options.waitTimeout;
     while (true) {
         if (m_cancel)
-            throw PhoneError(PhoneError::Kind::Cancelled, std::string("cancelled while waiting for ") + what);
+            throw PhoneError(PhoneError::Kind::cancelled, std::string("cancelled while waiting for ") + what);
         if (std::optional<T> value = check())
             return std::move(*value);
         if (std::chrono::steady_clock::now() >= deadline)
-            throw PhoneError(PhoneError::Kind::TimedOut, std::string("timed out waiting for ") + what);
+            throw PhoneError(PhoneError::Kind::timedOut, std::string("timed out waiting for ") + what);
         std::unique_lock lock(m_cancelMutex);
         m_cancelled.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + m_options.pollInterval),
                                [this] { return m_cancel.load(); });
@@ -160,11 +165,11 @@ std::string PhoneClient::sessionIdFromImage(const std::string &path)
 {
     const QImage image(QString::fromStdString(path));
     if (image.isNull())
-        throw PhoneError(PhoneError::Kind::BadImage, "cannot read the image " + path);
+        throw PhoneError(PhoneError::Kind::badImage, "cannot read the image " + path);
     try {
         return sessionIdFromImage(image);
     } catch (const PhoneError &) {
-        throw PhoneError(PhoneError::Kind::BadImage, "no QR code found in " + path);
+        throw PhoneError(PhoneError::Kind::badImage, "no QR code found in " + path);
     }
 }
 
@@ -175,6 +180,6 @@ std::string PhoneClient::sessionIdFromImage(const QImage &image)
                                 static_cast<int>(gray.bytesPerLine()));
     const auto result = ZXing::ReadBarcode(view, ZXing::DecodeHints().setFormats(ZXing::BarcodeFormat::QRCode));
     if (!result.isValid())
-        throw PhoneError(PhoneError::Kind::BadImage, "no QR code found in the image");
+        throw PhoneError(PhoneError::Kind::badImage, "no QR code found in the image");
     return result.text();
 }

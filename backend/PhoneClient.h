@@ -35,11 +35,11 @@ struct ReceivedTranscript {
 class PhoneError : public std::runtime_error {
 public:
     enum class Kind {
-        BadImage,   // no readable QR code in the image
-        Transport,  // no connection, TLS failure, timeout, answer not JSON
-        Refused,    // the service answered outside 200-299
-        TimedOut,   // a wait ran out of time
-        Cancelled,  // cancel() ended a wait
+        badImage,   // no readable QR code in the image
+        transport,  // no connection, TLS failure, timeout, answer not JSON
+        refused,    // the service answered outside 200-299
+        timedOut,   // a wait ran out of time
+        cancelled,  // cancel() ended a wait
     };
     PhoneError(Kind kind, const std::string &message, int status = 0)
         : std::runtime_error(message), m_kind(kind), m_status(status) {}
@@ -66,9 +66,12 @@ public:
     std::string ready();                          // the fresh upload id
     std::optional<ReceivedTranscript> fetch();    // none until the importer has uploaded
     ReceivedTranscript waitForTranscript();
+    // Tells the service the transcript is safe here: it deletes its copy. Until then a fetch
+    // whose answer was lost can be repeated.
+    void confirmReceived();
     void abort();
 
-    // From any thread: ends a running or later wait with PhoneError::Kind::Cancelled.
+    // From any thread: ends a running or later wait with PhoneError::Kind::cancelled.
     void cancel();
 
     const std::string &sessionId() const { return m_sessionId; }

@@ -90,10 +90,10 @@ private:
 PairingSession::State stateFromName(const std::string &name)
 {
     if (name == "claimed")
-        return PairingSession::State::Claimed;
+        return PairingSession::State::claimed;
     if (name == "aborted")
-        return PairingSession::State::Aborted;
-    return PairingSession::State::Pending;
+        return PairingSession::State::aborted;
+    return PairingSession::State::pending;
 }
 
 sqlite3 *openConnection(const std::string &target)
@@ -195,8 +195,12 @@ void SessionStore::moveInlineTranscripts()
     scrub();
 }
 
-SessionStore::Transaction::Transaction(SessionStore &store) : m_store(store)
+SessionStore::Transaction::Transaction(SessionStore &store, bool durable) : m_store(store), m_durable(durable)
 {
+    // The setting applies to the commit; it can change only outside a transaction. In memory
+    // there is nothing to sync.
+    if (m_durable)
+        m_store.exec("PRAGMA synchronous=FULL");
     m_store.exec("BEGIN IMMEDIATE");
 }
 
@@ -204,6 +208,8 @@ SessionStore::Transaction::~Transaction()
 {
     if (!m_done)
         sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (m_durable)
+        sqlite3_exec(m_store.m_db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
 }
 
 void SessionStore::Transaction::commit()
@@ -312,30 +318,36 @@ std::optional<StoredTranscript> SessionStore::transcript(const std::string &id)
     return StoredTranscript{stmt.text(0), stmt.text(1)};
 }
 
-int SessionStore::removeIdleSince(std::int64_t cutoffMs)
+int SessionStore::removeIdleSince(std::int64_t cutoffMs, int limit)
 {
-    int removed = 0;
+    // Both statements pick the same sessions: the oldest first, in one transaction.
     {
-        Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id IN"
-                                      " (SELECT id FROM session WHERE touched_ms < ?1)"));
-        stmt.bind(1, cutoffMs).step();
+        Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id IN (SELECT id FROM session"
+                                      " WHERE touched_ms < ?1 ORDER BY touched_ms, id LIMIT ?2)"));
+        stmt.bind(1, cutoffMs).bind(2, std::int64_t(limit)).step();
     }
-    {
-        Statement stmt(m_db, prepared("DELETE FROM session WHERE touched_ms < ?1"));
-        stmt.bind(1, cutoffMs).step();
-        removed = sqlite3_changes(m_db);
-    }
+    Statement stmt(m_db, prepared("DELETE FROM session WHERE id IN (SELECT id FROM session"
+                                  " WHERE touched_ms < ?1 ORDER BY touched_ms, id LIMIT ?2)"));
+    stmt.bind(1, cutoffMs).bind(2, std::int64_t(limit)).step();
+    const int removed = sqlite3_changes(m_db);
     if (removed > 0)
         m_scrubDue = true;
     return removed;
 }
 
+std::int64_t SessionStore::count()
+{
+    Statement stmt(m_db, prepared("SELECT count(*) FROM session"));
+    stmt.step();
+    return stmt.integer(0);
+}
+
 const char *stateName(PairingSession::State state)
 {
     switch (state) {
-    case PairingSession::State::Pending: return "pending";
-    case PairingSession::State::Claimed: return "claimed";
-    case PairingSession::State::Aborted: return "aborted";
+    case PairingSession::State::pending: return "pending";
+    case PairingSession::State::claimed: return "claimed";
+    case PairingSession::State::aborted: return "aborted";
     }
     return "pending";
 }

@@ -11,12 +11,12 @@ struct sqlite3_stmt;
 // One pairing session as the service keeps it. The transcript itself is read and written
 // apart from the rest, so that a poll never loads a large text.
 struct PairingSession {
-    enum class State { Pending, Claimed, Aborted };
+    enum class State { pending, claimed, aborted };
 
     std::string id;               // canonical upper-case UUID text
     std::string keyHash;          // 32 raw bytes: SHA-256 of the importer's key text
     std::string clientVersion;
-    State state = State::Pending;
+    State state = State::pending;
     std::string phoneTokenHash;   // 32 raw bytes once claimed, else empty
     std::optional<std::string> choice;    // the reported choice, as compact JSON
     std::optional<std::string> uploadId;  // set while the phone waits for the transcript
@@ -55,8 +55,9 @@ public:
     std::optional<StoredTranscript> transcript(const std::string &id);
     // Deletes the transcript and remembers that the phone has it.
     void markFetched(const std::string &id);
-    // Removes sessions whose last request is older than the cut-off; returns how many.
-    int removeIdleSince(std::int64_t cutoffMs);
+    // Removes up to `limit` sessions whose last request is older than the cut-off; returns how many.
+    int removeIdleSince(std::int64_t cutoffMs, int limit);
+    std::int64_t count();
 
     // Commits go to the -wal file only. This copies them back into the database and waits for
     // the disk, on a connection of its own: the one call that may run beside the others, from
@@ -69,10 +70,11 @@ public:
     void scrub();
 
     // The changes between its start and commit() reach the store together or not at all; without
-    // a commit, none do. One commit per request also writes each changed page once.
+    // a commit, none do. One commit per request also writes each changed page once. A durable
+    // one is on the disk when commit() returns; the others may be lost with the power, not torn.
     class Transaction {
     public:
-        explicit Transaction(SessionStore &store);
+        explicit Transaction(SessionStore &store, bool durable = false);
         ~Transaction();
         Transaction(const Transaction &) = delete;
         Transaction &operator=(const Transaction &) = delete;
@@ -80,6 +82,7 @@ public:
 
     private:
         SessionStore &m_store;
+        bool m_durable;
         bool m_done = false;
     };
 

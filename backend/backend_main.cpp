@@ -23,7 +23,24 @@ const char *const usage =
     "                           in the user's data folder)\n"
     "  --in-memory              keep sessions in memory only\n"
     "  --session-ttl SECONDS    idle time after which a session expires (default 900)\n"
-    "  --max-body BYTES         largest request body accepted (default 67108864)\n"
+    "  --max-body BYTES         largest upload body accepted (default 67108864)\n"
+    "  --max-request BYTES      largest body of any other request (default 65536)\n"
+    "  --max-version BYTES      longest client_version (default 64)\n"
+    "  --max-field BYTES        longest name, handle, key, token or file name (default 1024)\n"
+    "  --max-in-flight BYTES    request-body bytes held by all connections together; beyond it,\n"
+    "                           503 with Retry-After (default 268435456)\n"
+    "  --min-rate BYTES         bytes a body must bring in every rate window (per second;\n"
+    "                           default 65536)\n"
+    "  --rate-window SECONDS    length of that window (default 10)\n"
+    "  --header-timeout SECONDS from a request's first byte to the end of its header (default 10)\n"
+    "  --idle-timeout SECONDS   a connection with no request under way is closed (default 20)\n"
+    "  --max-connections N      open connections in total (default 10000)\n"
+    "  --max-connections-per-address N\n"
+    "                           open connections per client address (default 256)\n"
+    "  --create-burst N         sessions a client address may create at once (default 60)\n"
+    "  --creates-per-second N   then this many a second; beyond them, 429 (default 10)\n"
+    "  --max-sessions N         live sessions; beyond them, creation gets 503 (default 100000)\n"
+    "  --trusted-proxy ADDR     a load balancer at ADDR names the client in X-Forwarded-For\n"
     "  --min-client-version V   importers older than V are told to update (default: none)\n"
     "  --download-url URL       where those importers get a newer one\n"
     "  --cert FILE --key FILE   serve HTTPS with this certificate and private key (PEM)\n"
@@ -97,6 +114,34 @@ int main(int argc, char **argv)
             options.idleTimeout = std::chrono::seconds(number(arg, value, 1));
         else if (arg == "--max-body")
             options.maxBodyBytes = static_cast<std::size_t>(number(arg, value, 1));
+        else if (arg == "--max-request")
+            options.maxRequestBytes = static_cast<std::size_t>(number(arg, value, 1));
+        else if (arg == "--max-version")
+            options.maxVersionBytes = static_cast<std::size_t>(number(arg, value, 1));
+        else if (arg == "--max-field")
+            options.maxFieldBytes = static_cast<std::size_t>(number(arg, value, 1));
+        else if (arg == "--max-in-flight")
+            options.maxBodyBytesInFlight = static_cast<std::size_t>(number(arg, value, 1));
+        else if (arg == "--min-rate")
+            options.minBytesPerSecond = static_cast<std::size_t>(number(arg, value, 0));
+        else if (arg == "--rate-window")
+            options.rateWindow = std::chrono::seconds(number(arg, value, 1));
+        else if (arg == "--header-timeout")
+            options.headerTimeout = std::chrono::seconds(number(arg, value, 1));
+        else if (arg == "--idle-timeout")
+            options.connectionIdleTimeout = std::chrono::seconds(number(arg, value, 1));
+        else if (arg == "--max-connections")
+            options.maxConnections = static_cast<std::size_t>(number(arg, value, 1));
+        else if (arg == "--max-connections-per-address")
+            options.maxConnectionsPerAddress = static_cast<std::size_t>(number(arg, value, 1));
+        else if (arg == "--create-burst")
+            options.createBurst = double(number(arg, value, 1));
+        else if (arg == "--creates-per-second")
+            options.createsPerSecond = double(number(arg, value, 1));
+        else if (arg == "--max-sessions")
+            options.maxLiveSessions = static_cast<std::size_t>(number(arg, value, 1));
+        else if (arg == "--trusted-proxy")
+            options.trustedProxy = value;
         else if (arg == "--min-client-version")
             options.minClientVersion = value;
         else if (arg == "--download-url")

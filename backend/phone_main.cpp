@@ -30,43 +30,43 @@ const char *const usage =
     "  (or no screen to capture),\n"
     "  4 backend unreachable or TLS failure, 5 backend refused a request, 6 timed out.\n";
 
-enum Exit { Done = 0, OutputFailed = 1, Usage = 2, BadImage = 3, Unreachable = 4, Refused = 5, TimedOut = 6 };
+enum Exit { done = 0, outputFailed = 1, wrongUsage = 2, badImage = 3, unreachable = 4, refused = 5, timedOut = 6 };
 
 [[noreturn]] void usageError(const std::string &message)
 {
     std::cerr << "vellora-phone: " << message << "\n" << usage;
-    std::exit(Usage);
+    std::exit(wrongUsage);
 }
 
 int exitCode(const PhoneError &e)
 {
     switch (e.kind()) {
-    case PhoneError::Kind::BadImage: return BadImage;
-    case PhoneError::Kind::Transport: return Unreachable;
-    case PhoneError::Kind::Refused: return Refused;
-    case PhoneError::Kind::TimedOut:
-    case PhoneError::Kind::Cancelled: return TimedOut;
+    case PhoneError::Kind::badImage: return badImage;
+    case PhoneError::Kind::transport: return unreachable;
+    case PhoneError::Kind::refused: return refused;
+    case PhoneError::Kind::timedOut:
+    case PhoneError::Kind::cancelled: return timedOut;
     }
-    return Refused;
+    return refused;
 }
 
 // Captures the screen until zxing finds a QR code on it, as a phone camera pointed at it would.
 std::string sessionIdFromScreen(int argc, char **argv, std::chrono::seconds timeout)
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
-        throw PhoneError(PhoneError::Kind::BadImage, "--screen needs an X display ($DISPLAY is not set)");
+        throw PhoneError(PhoneError::Kind::badImage, "--screen needs an X display ($DISPLAY is not set)");
     qputenv("QT_QPA_PLATFORM", "xcb");
     const QGuiApplication app(argc, argv);
     QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)
-        throw PhoneError(PhoneError::Kind::BadImage, "no screen to capture");
+        throw PhoneError(PhoneError::Kind::badImage, "no screen to capture");
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         try {
             return PhoneClient::sessionIdFromImage(screen->grabWindow(0).toImage());
         } catch (const PhoneError &) {
             if (std::chrono::steady_clock::now() >= deadline)
-                throw PhoneError(PhoneError::Kind::TimedOut, "timed out waiting for a QR code on the screen");
+                throw PhoneError(PhoneError::Kind::timedOut, "timed out waiting for a QR code on the screen");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
@@ -86,7 +86,7 @@ int main(int argc, char **argv)
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::cout << usage;
-            return Done;
+            return done;
         }
         if (arg == "--abort" || arg == "--screen") {
             (arg == "--abort" ? abortSession : screen) = true;
@@ -135,7 +135,7 @@ int main(int argc, char **argv)
         if (abortSession) {
             phone.abort();
             std::cerr << "Aborted session " << sessionId << "\n";
-            return Done;
+            return done;
         }
         const ConversationChoice choice = phone.waitForChoice();
         std::cerr << "Chosen: " << choice.name << " <" << choice.handle << ">, " << choice.count << " messages, "
@@ -151,17 +151,20 @@ int main(int argc, char **argv)
             file.close();
             if (!file) {
                 std::cerr << "vellora-phone: cannot write " << output << "\n";
-                return OutputFailed;
+                return outputFailed;
             }
         }
         std::cerr << "Received " << transcript.fileName << " (" << transcript.text.size() << " bytes)"
                   << (output.empty() ? std::string() : " into " + output) << "\n";
-        return Done;
+        // Only once it is written: until then the service keeps its copy for another fetch.
+        phone.confirmReceived();
+        std::cerr << "Confirmed receipt; the service has deleted its copy\n";
+        return done;
     } catch (const PhoneError &e) {
         std::cerr << "vellora-phone: " << e.what() << "\n";
         return exitCode(e);
     } catch (const std::exception &e) {
         std::cerr << "vellora-phone: " << e.what() << "\n";
-        return Unreachable;
+        return unreachable;
     }
 }

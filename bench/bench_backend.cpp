@@ -6,7 +6,6 @@
 //  3. 1,000 importers polling every 1.5 s over kept-alive connections while 5,000 idle ones are open.
 //  4. Peak resident memory of the service while 16 clients each send a 64 MiB body at once.
 #include "HttpServer.h"
-#include "JsonFields.h"
 #include "Measure.h"
 #include "PairingCrypto.h"
 #include "PairingRequests.h"
@@ -82,8 +81,8 @@ std::unique_ptr<HttpServer> floorServer(std::string fetchAnswer)
 {
     HttpServerOptions options;
     auto server = std::make_unique<HttpServer>(
-        options, [](std::string_view name) { return PairingRequests::fields(name); },
-        [fetch = std::move(fetchAnswer)](std::string_view name, JsonFields &) {
+        options, [](std::string_view name) { return PairingRequests::plainBody(name, PairingServiceOptions{}); },
+        [fetch = std::move(fetchAnswer)](std::string_view name, RequestBody &, const std::string &) {
             return HttpAnswer{200, name == "vellora-pair-fetch" ? fetch : std::string(R"({"status":"pending"})")};
         });
     server->start();

@@ -48,7 +48,7 @@ private slots:
             QFAIL("claimed a session that does not exist");
         } catch (const PhoneError &e) {
             // Through TLS the service answers "unknown pairing session"; otherwise the handshake fails.
-            QCOMPARE(e.kind(), trustAuthority ? PhoneError::Kind::Refused : PhoneError::Kind::Transport);
+            QCOMPARE(e.kind(), trustAuthority ? PhoneError::Kind::refused : PhoneError::Kind::transport);
             const char *const expected = trustAuthority ? "unknown pairing session" : "not trusted";
             QVERIFY2(QByteArray(e.what()).contains(expected), e.what());
         }
@@ -78,7 +78,7 @@ private slots:
             waiting.get();
             QFAIL("the wait ended without a choice and without an error");
         } catch (const PhoneError &e) {
-            QCOMPARE(e.kind(), PhoneError::Kind::Cancelled);
+            QCOMPARE(e.kind(), PhoneError::Kind::cancelled);
         }
     }
 

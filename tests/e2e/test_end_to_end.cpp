@@ -63,6 +63,7 @@ private slots:
                 choice = device.waitForChoice();
                 device.ready();
                 received = device.waitForTranscript();
+                device.confirmReceived();
             } catch (const std::exception &e) {
                 phoneError = e.what();
             }
