@@ -1,10 +1,10 @@
 #include "PairingRequests.h"
 
-#include "JsonText.h"
 #include "PairingCrypto.h"
 #include "SessionStore.h"
 #include "UtcStamp.h"
 
+#include <boost/json/serialize.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -623,11 +623,9 @@ PairingAnswer PairingRequests::answer(std::string_view endpoint, RequestBody &bo
     }
     if (reply.transcript) {
         // Quoted here, outside the store's lock: the text is most of the answer.
-        std::string text = R"({"status":"uploaded","transcript":)";
-        JsonText::appendQuoted(text, reply.transcript->text);
-        text += R"(,"file_name":)";
-        JsonText::appendQuoted(text, reply.transcript->fileName);
-        text += '}';
+        const auto quoted = [](const std::string &s) { return boost::json::serialize(boost::json::string_view(s)); };
+        std::string text = R"({"status":"uploaded","transcript":)" + quoted(reply.transcript->text) +
+                           R"(,"file_name":)" + quoted(reply.transcript->fileName) + '}';
         return {reply.status, std::move(text)};
     }
     return {reply.status, reply.body.dump(-1, ' ', false, json::error_handler_t::replace), reply.retryAfterSeconds};

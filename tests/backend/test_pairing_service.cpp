@@ -1,4 +1,5 @@
 #include "PairingCrypto.h"
+#include "HttpServer.h"
 #include "PairingService.h"
 
 #include <httplib.h>
@@ -10,6 +11,8 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,7 +38,8 @@ struct Answer {
 // A service on a SQLite file with a clock the test moves, spoken to by a plain HTTP client.
 class Backend {
 public:
-    explicit Backend(std::size_t maxBody = std::size_t(1) << 20)
+    explicit Backend(std::size_t maxBody = std::size_t(1) << 20,
+                     const std::function<void(PairingServiceOptions &)> &adjust = {})
     {
         options.databasePath = (dir.path() + QStringLiteral("/sessions.sqlite")).toStdString();
         options.idleTimeout = idleTimeout;
@@ -44,6 +48,8 @@ public:
         options.minClientVersion = "0.2.0";
         options.downloadUrl = "https://example.test/get";
         options.clock = [this] { return std::chrono::system_clock::time_point(std::chrono::milliseconds(nowMs)); };
+        if (adjust)
+            adjust(options);
         restart();
     }
     void restart()
@@ -121,18 +127,43 @@ QByteArray filledIn(QByteArray body)
     return body;
 }
 
-QByteArray httpRequest(const char *endpoint, const QByteArray &body, qint64 contentLength = -1)
+QByteArray httpRequest(const char *endpoint, const QByteArray &body, qint64 contentLength = -1,
+                       const QByteArray &extraHeaders = {})
 {
-    return "POST /vellora-pair-" + QByteArray(endpoint) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+    return "POST /vellora-pair-" + QByteArray(endpoint) + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + extraHeaders +
            "Content-Type: application/json\r\nContent-Length: " +
            QByteArray::number(contentLength < 0 ? body.size() : contentLength) + "\r\n\r\n" + body;
 }
 
-// What a hostile client got: the status (0: closed without an answer) and the "error" text.
+// What a hostile client got: the status (0: closed without an answer), the "error" text and the
+// Retry-After header.
 struct Outcome {
     int status = 0;
     QString error;
+    int retryAfter = 0;
 };
+
+// Reads the answer on `fd` until the server closes it, and closes it.
+Outcome readOutcome(int fd)
+{
+    const timeval wait{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    QByteArray answer;
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        answer.append(buffer, n);
+    ::close(fd);
+    Outcome outcome;
+    if (answer.startsWith("HTTP/1.1 ")) {
+        outcome.status = answer.mid(9, 3).toInt();
+        const qsizetype bodyAt = answer.indexOf("\r\n\r\n") + 4;
+        const json body = json::parse(answer.mid(bodyAt).toStdString(), nullptr, false);
+        outcome.error = QString::fromStdString(body.is_object() ? body.value("error", "") : "");
+        const qsizetype retry = answer.left(bodyAt).toLower().indexOf("retry-after: ");
+        outcome.retryAfter = retry < 0 ? 0 : answer.mid(retry + 13, 4).split('\r').first().toInt();
+    }
+    return outcome;
+}
 
 // A raw connection to the service from `source`, a loopback address standing for a client; -1 on failure.
 int connectFrom(int port, const char *source)
@@ -185,24 +216,103 @@ QList<Outcome> attack(int port, int count, const QByteArray &head, const QByteAr
     trickler.join();
 
     QList<Outcome> outcomes;
-    for (const int fd : sockets) {
-        const timeval wait{10, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        QByteArray answer;
-        char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            answer.append(buffer, n);
-        ::close(fd);
-        Outcome outcome;
-        if (answer.startsWith("HTTP/1.1 ")) {
-            outcome.status = answer.mid(9, 3).toInt();
-            const json body = json::parse(answer.mid(answer.indexOf("\r\n\r\n") + 4).toStdString(), nullptr, false);
-            outcome.error = QString::fromStdString(body.is_object() ? body.value("error", "") : "");
-        }
-        outcomes.append(outcome);
-    }
+    for (const int fd : sockets)
+        outcomes.append(readOutcome(fd));
     return outcomes;
 }
+
+// One request on a connection of its own from `source`, and what came back.
+Outcome exchange(int port, const char *source, const QByteArray &request)
+{
+    const int fd = connectFrom(port, source);
+    if (fd < 0)
+        return {};
+    ::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL);
+    return readOutcome(fd);
+}
+
+// Sends `head`, then `filler` bytes until `total` have gone or the server has closed; returns how
+// many went.
+qint64 sendUntilClosed(int fd, const QByteArray &head, qint64 total)
+{
+    const QByteArray filler(64 * 1024, 'x');
+    qint64 sent = ::send(fd, head.constData(), size_t(head.size()), MSG_NOSIGNAL);
+    while (sent < total) {
+        const ssize_t n = ::send(fd, filler.constData(), size_t(std::min<qint64>(filler.size(), total - sent)), MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        sent += n;
+    }
+    return sent;
+}
+
+// Counts the syncs of the -wal file that SQLite's first connection in this process opened: the
+// service's own. (Its checkpointing connection syncs the file too, through a handle of its own.)
+struct WalSyncs {
+    static inline sqlite3_vfs *base = nullptr;
+    static inline sqlite3_vfs vfs{};
+    static inline sqlite3_io_methods methods{};
+    static inline std::atomic<int> count{0};
+    static inline std::atomic<sqlite3_file *> watched{nullptr};
+    static inline std::atomic<bool> armed{false};
+
+    struct File {
+        sqlite3_file base;
+        sqlite3_file *real;
+    };
+
+    static void install()
+    {
+        if (base)
+            return;
+        base = sqlite3_vfs_find(nullptr);
+        vfs = *base;
+        vfs.zName = "wal-syncs";
+        vfs.szOsFile = int(sizeof(File)) + base->szOsFile;
+        vfs.xOpen = [](sqlite3_vfs *, sqlite3_filename name, sqlite3_file *file, int flags, int *outFlags) {
+            auto *wrapper = reinterpret_cast<File *>(file);
+            wrapper->real = reinterpret_cast<sqlite3_file *>(wrapper + 1);
+            const int rc = base->xOpen(base, name, wrapper->real, flags, outFlags);
+            if (rc != SQLITE_OK || !wrapper->real->pMethods) {
+                file->pMethods = nullptr;
+                return rc;
+            }
+            methods = *wrapper->real->pMethods;
+            methods.xClose = [](sqlite3_file *f) {
+                sqlite3_file *self = f;
+                watched.compare_exchange_strong(self, nullptr);
+                return real(f)->pMethods->xClose(real(f));
+            };
+            methods.xRead = [](sqlite3_file *f, void *p, int n, sqlite3_int64 o) { return real(f)->pMethods->xRead(real(f), p, n, o); };
+            methods.xWrite = [](sqlite3_file *f, const void *p, int n, sqlite3_int64 o) { return real(f)->pMethods->xWrite(real(f), p, n, o); };
+            methods.xTruncate = [](sqlite3_file *f, sqlite3_int64 n) { return real(f)->pMethods->xTruncate(real(f), n); };
+            methods.xSync = [](sqlite3_file *f, int how) {
+                if (watched == f)
+                    ++count;
+                return real(f)->pMethods->xSync(real(f), how);
+            };
+            methods.xFileSize = [](sqlite3_file *f, sqlite3_int64 *n) { return real(f)->pMethods->xFileSize(real(f), n); };
+            methods.xLock = [](sqlite3_file *f, int l) { return real(f)->pMethods->xLock(real(f), l); };
+            methods.xUnlock = [](sqlite3_file *f, int l) { return real(f)->pMethods->xUnlock(real(f), l); };
+            methods.xCheckReservedLock = [](sqlite3_file *f, int *r) { return real(f)->pMethods->xCheckReservedLock(real(f), r); };
+            methods.xFileControl = [](sqlite3_file *f, int op, void *a) { return real(f)->pMethods->xFileControl(real(f), op, a); };
+            methods.xSectorSize = [](sqlite3_file *f) { return real(f)->pMethods->xSectorSize(real(f)); };
+            methods.xDeviceCharacteristics = [](sqlite3_file *f) { return real(f)->pMethods->xDeviceCharacteristics(real(f)); };
+            methods.xShmMap = [](sqlite3_file *f, int i, int n, int w, void volatile **p) { return real(f)->pMethods->xShmMap(real(f), i, n, w, p); };
+            methods.xShmLock = [](sqlite3_file *f, int o, int n, int fl) { return real(f)->pMethods->xShmLock(real(f), o, n, fl); };
+            methods.xShmBarrier = [](sqlite3_file *f) { real(f)->pMethods->xShmBarrier(real(f)); };
+            methods.xShmUnmap = [](sqlite3_file *f, int d) { return real(f)->pMethods->xShmUnmap(real(f), d); };
+            methods.iVersion = std::min(methods.iVersion, 2);
+            file->pMethods = &methods;
+            sqlite3_file *none = nullptr;
+            if (armed && (flags & SQLITE_OPEN_WAL) && watched.compare_exchange_strong(none, file))
+                armed = false;
+            return rc;
+        };
+        sqlite3_vfs_register(&vfs, 1);
+    }
+    static sqlite3_file *real(sqlite3_file *f) { return reinterpret_cast<File *>(f)->real; }
+};
 
 // Every byte of the store's files, -wal and -shm included.
 QByteArray storeFiles(const std::string &databasePath)
@@ -257,11 +367,11 @@ private slots:
         row("body over the limit", "upload", R"({{S},"file_name":"chat.txt","transcript":"{BIG}"})", 413,
             "request body too large");
         row("expired session", "poll", "{{S}}", 410, "pairing session expired", int(idleTimeout.count() * 60 + 1));
-        row("client_version of 65 bytes", "create", R"({"session_id":"{OTHER}","mac_key_hash":"{KEY}","client_version":")" +
-            QByteArray(65, '1') + R"("})", 413, "\"client_version\" is longer than 64 bytes");
-        row("name of 1,025 bytes", "choose", R"({{S},"name":")" + QByteArray(1025, 'M') + R"(","handle":"x","count":1,"first":null,"last":null})",
+        row("client_version of 65 bytes", "create", "{\"session_id\":\"{OTHER}\",\"mac_key_hash\":\"{KEY}\",\"client_version\":\"" +
+            QByteArray(65, '1') + "\"}", 413, "\"client_version\" is longer than 64 bytes");
+        row("name of 1,025 bytes", "choose", "{{S},\"name\":\"" + QByteArray(1025, 'M') + "\",\"handle\":\"x\",\"count\":1,\"first\":null,\"last\":null}",
             413, "\"name\" is longer than 1024 bytes");
-        row("poll body over 64 KiB", "poll", R"({{S},"pad":")" + QByteArray(64 * 1024, ' ') + R"("})", 413,
+        row("poll body over 64 KiB", "poll", "{{S},\"pad\":\"" + QByteArray(64 * 1024, ' ') + "\"}", 413,
             "request body too large");
         row("phone token wrong", "fetch", R"({"session_id":"{ID}","phone_token":"{KEY}"})", 403, "wrong phone token");
         row("claimed twice", "claim", R"({"session_id":"{ID}"})", 409, "pairing session already claimed");
@@ -520,6 +630,250 @@ private slots:
             QCOMPARE(backend.importer("poll").body, (json{{"status", "aborted"}}));
             QVERIFY(!backend.dump().contains(QLatin1String(QByteArray("Mum").toHex())));
         }
+    }
+    void earlyCredentialCheck_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("wrong key") << QString::fromStdString(otherMacKey) << QString::fromStdString(sessionId) << 403
+                                   << QStringLiteral("wrong session key");
+        QTest::newRow("unknown session") << QString::fromStdString(macKey) << QString::fromStdString(otherSessionId) << 404
+                                         << QStringLiteral("unknown pairing session");
+        QTest::newRow("the importer's own") << QString::fromStdString(macKey) << QString::fromStdString(sessionId) << 200
+                                            << QString();
+    }
+
+    // The importer's field order puts the credentials before the transcript: a stranger's upload is
+    // refused there, and the server closes while the client is still sending.
+    void earlyCredentialCheck()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, id);
+        QFETCH(int, status);
+        QFETCH(QString, error);
+        const qint64 total = 32 << 20;
+        Backend backend{std::size_t(total)};
+        QCOMPARE(backend.create(sessionId, macKey).status, 200);
+        QCOMPARE(backend.post("ready", json{{"session_id", sessionId}, {"phone_token", backend.claim()}}).status, 200);
+
+        const QByteArray start = "{\"file_name\":\"chat.txt\",\"mac_key\":\"" + key.toUtf8() + "\",\"session_id\":\"" +
+                                 id.toUtf8() + "\",\"transcript\":\"";
+        const QByteArray end = "\"}";
+        const int fd = connectFrom(backend.service->port(), "127.0.0.1");
+        const QByteArray request = httpRequest("upload", start, total);
+        const qint64 sent = sendUntilClosed(fd, request, request.size() - start.size() + total - end.size());
+        ::send(fd, end.constData(), size_t(end.size()), MSG_NOSIGNAL);
+        const Outcome outcome = readOutcome(fd);
+        QCOMPARE(outcome.status, status);
+        QCOMPARE(outcome.error, error);
+        if (status != 200)
+            QVERIFY2(sent < total / 3, qPrintable(QString::number(sent)));
+    }
+
+    void createLimits_data()
+    {
+        QTest::addColumn<QString>("trustedProxy");
+        QTest::addColumn<QByteArray>("source");
+        QTest::addColumn<QByteArray>("forwardedFor");
+        QTest::addColumn<int>("burst");
+        QTest::addColumn<int>("maxSessions");
+        QTest::addColumn<int>("status");  // of the fourth creation
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QByteArray>("otherSource");
+        QTest::addColumn<QByteArray>("otherForwardedFor");
+        QTest::addColumn<int>("otherStatus");
+        const QString tooMany = QStringLiteral("too many pairing sessions from this address, try again shortly");
+        QTest::newRow("per address") << QString() << QByteArray("127.0.0.2") << QByteArray() << 3 << 100 << 429 << tooMany
+                                     << QByteArray("127.0.0.1") << QByteArray() << 200;
+        QTest::newRow("per address a trusted proxy names")
+            << QStringLiteral("127.0.0.2") << QByteArray("127.0.0.2") << QByteArray("10.0.0.1, 203.0.113.7") << 3 << 100
+            << 429 << tooMany << QByteArray("127.0.0.2") << QByteArray("203.0.113.8") << 200;
+        QTest::newRow("X-Forwarded-For from anyone else ignored")
+            << QStringLiteral("127.0.0.3") << QByteArray("127.0.0.2") << QByteArray("203.0.113.7") << 3 << 100 << 429
+            << tooMany << QByteArray("127.0.0.2") << QByteArray("203.0.113.8") << 429;
+        QTest::newRow("live sessions") << QString() << QByteArray("127.0.0.2") << QByteArray() << 100 << 3 << 503
+                                       << QStringLiteral("the service is busy, try again shortly")
+                                       << QByteArray("127.0.0.1") << QByteArray() << 503;
+    }
+
+    // Three creations go through; the fourth is refused with Retry-After, and a client at another
+    // address is not touched, unless the whole service is full.
+    void createLimits()
+    {
+        QFETCH(QString, trustedProxy);
+        QFETCH(QByteArray, source);
+        QFETCH(QByteArray, forwardedFor);
+        QFETCH(int, burst);
+        QFETCH(int, maxSessions);
+        QFETCH(int, status);
+        QFETCH(QString, error);
+        QFETCH(QByteArray, otherSource);
+        QFETCH(QByteArray, otherForwardedFor);
+        QFETCH(int, otherStatus);
+        Backend backend(1 << 20, [&](PairingServiceOptions &o) {
+            o.createBurst = burst;
+            o.createsPerSecond = 0.01;
+            o.maxLiveSessions = std::size_t(maxSessions);
+            o.trustedProxy = trustedProxy.toStdString();
+        });
+        const auto create = [&](const QByteArray &from, const QByteArray &forwarded) {
+            const std::string hash = PairingCrypto::toHex(PairingCrypto::sha256(macKey));
+            const json body{{"session_id", QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString()},
+                            {"mac_key_hash", hash}, {"client_version", "0.2.0"}};
+            const QByteArray header = forwarded.isEmpty() ? QByteArray() : "X-Forwarded-For: " + forwarded + "\r\n";
+            return exchange(backend.service->port(), from.constData(),
+                            httpRequest("create", QByteArray::fromStdString(body.dump()), -1, header));
+        };
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(create(source, forwardedFor).status, 200);
+        const Outcome refused = create(source, forwardedFor);
+        QCOMPARE(refused.status, status);
+        QCOMPARE(refused.error, error);
+        QVERIFY(refused.retryAfter >= 1);
+        QCOMPARE(create(otherSource, otherForwardedFor).status, otherStatus);
+    }
+
+    // Connections beyond the cap for one address are closed at once; another address gets in.
+    void connectionsPerAddress()
+    {
+        Backend backend(1 << 20, [](PairingServiceOptions &o) { o.maxConnectionsPerAddress = 8; });
+        QCOMPARE(backend.create(sessionId, macKey).status, 200);
+        std::vector<int> held;
+        for (int i = 0; i < 8; ++i)
+            held.push_back(connectFrom(backend.service->port(), "127.0.0.2"));
+        const QByteArray poll = httpRequest("poll", filledIn("{{S}}"));
+        QTRY_COMPARE(exchange(backend.service->port(), "127.0.0.2", poll).status, 0);
+        QCOMPARE(exchange(backend.service->port(), "127.0.0.1", poll).status, 200);
+        ::close(held.back());
+        held.pop_back();
+        QTRY_COMPARE(exchange(backend.service->port(), "127.0.0.2", poll).status, 200);
+        for (const int fd : held)
+            ::close(fd);
+    }
+
+    void bodyBudgets_data()
+    {
+        QTest::addColumn<QString>("limit");
+        QTest::newRow("bytes in flight across connections") << "in flight";
+        QTest::newRow("minimum rate in every window") << "window";
+    }
+
+    // Transcript first, so no credential check stops these bodies: what bounds them is the budget
+    // of bytes in flight, and the rate each must keep in every 1 s window.
+    void bodyBudgets()
+    {
+        QFETCH(QString, limit);
+        Backend backend(16 << 20, [](PairingServiceOptions &o) { o.maxBodyBytesInFlight = 4 << 20; });
+        QCOMPARE(backend.create(sessionId, macKey).status, 200);
+        const int port = backend.service->port();
+        const QByteArray head = httpRequest("upload", "{\"transcript\":\"", 16 << 20);
+        const int first = connectFrom(port, "127.0.0.2");
+        QCOMPARE(sendUntilClosed(first, head, 3 << 20), qint64(3 << 20));
+        // Until the server has it all: nothing waits unacknowledged, and a moment to read it.
+        QTRY_VERIFY([first] {
+            int unsent = 0;
+            return ::ioctl(first, SIOCOUTQ, &unsent) == 0 && unsent == 0;
+        }());
+        QTest::qWait(200);
+        QElapsedTimer stalled;
+        stalled.start();
+        if (limit == "in flight") {
+            const int second = connectFrom(port, "127.0.0.2");
+            sendUntilClosed(second, head, 2 << 20);
+            const Outcome over = readOutcome(second);
+            QCOMPARE(over.status, 503);
+            QCOMPARE(over.error, QStringLiteral("the service is busy, try again shortly"));
+            QCOMPARE(over.retryAfter, 1);
+            QCOMPARE(backend.importer("poll").status, 200);
+            ::close(first);
+            // The first body's bytes are given back when its connection goes.
+            QTRY_COMPARE(exchange(port, "127.0.0.2", httpRequest("upload", "{\"transcript\":\"" + QByteArray(3 << 20, 'x') + "\"}")).error,
+                         QStringLiteral("missing or invalid \"file_name\""));
+        } else {
+            // 3 MiB at once, then silence: on average far above the rate, cut off at the first
+            // window without its share.
+            const Outcome cut = readOutcome(first);
+            QCOMPARE(cut.status, 408);
+            QCOMPARE(cut.error, QStringLiteral("request timed out"));
+            QVERIFY2(stalled.elapsed() < 3000, qPrintable(QString::number(stalled.elapsed())));
+        }
+    }
+
+    void exceptionEndsOneConnection_data()
+    {
+        QTest::addColumn<QString>("where");
+        QTest::newRow("bad_alloc in the handler") << "handler";
+        QTest::newRow("bad_alloc making the body reader") << "reader";
+    }
+
+    // Whatever one request throws, it gets a 503 and the server goes on answering everyone else.
+    void exceptionEndsOneConnection()
+    {
+        QFETCH(QString, where);
+        const bool inReader = where == "reader";
+        HttpServer server({}, [&](std::string_view name) {
+            if (inReader && name == "boom")
+                throw std::bad_alloc();
+            return std::optional<RequestBody>(RequestBody({}, 1024));
+        },
+        [&](std::string_view name, RequestBody &, const std::string &) {
+            if (name == "boom")
+                throw std::bad_alloc();
+            return HttpAnswer{200, "{\"status\":\"fine\"}"};
+        });
+        server.start();
+        httplib::Client client("127.0.0.1", server.port());
+        client.set_keep_alive(true);
+        QCOMPARE(client.Post("/fine", "{}", "application/json")->status, 200);
+        for (int i = 0; i < 3; ++i) {
+            const auto boom = httplib::Client("127.0.0.1", server.port()).Post("/boom", "{}", "application/json");
+            QVERIFY(boom);
+            QCOMPARE(boom->status, 503);
+            QCOMPARE(json::parse(boom->body).value("error", ""), std::string("internal error"));
+            QCOMPARE(client.Post("/fine", "{}", "application/json")->status, 200);
+        }
+    }
+
+    void durableAnswers_data()
+    {
+        QTest::addColumn<QString>("endpoint");
+        QTest::addColumn<bool>("synced");
+        for (const auto &[endpoint, synced] : {std::pair{"claim", true}, {"choose", false}, {"ready", false},
+                                                {"poll", false}, {"upload", true}})
+            QTest::newRow(endpoint) << QString::fromLatin1(endpoint) << synced;
+    }
+
+    // A claim and an upload are on the disk when answered: their commit syncs the -wal file.
+    // Other requests leave that to the next checkpoint.
+    void durableAnswers()
+    {
+        QFETCH(QString, endpoint);
+        QFETCH(bool, synced);
+        WalSyncs::install();
+        WalSyncs::armed = true;
+        Backend backend;
+        QVERIFY(WalSyncs::watched.load());
+        QCOMPARE(backend.create(sessionId, macKey).status, 200);
+        const auto step = [&](const QString &name, const std::function<int()> &request) {
+            const int before = WalSyncs::count;
+            QCOMPARE(request(), 200);
+            if (name == endpoint)
+                QCOMPARE(WalSyncs::count > before, synced);
+        };
+        json phone{{"session_id", sessionId}};
+        step("claim", [&] {
+            const Answer a = backend.post("claim", phone);
+            phone["phone_token"] = a.body.value("phone_token", "");
+            return a.status;
+        });
+        step("choose", [&] { return backend.importer("choose", chosen).status; });
+        step("ready", [&] { return backend.post("ready", phone).status; });
+        step("poll", [&] { return backend.importer("poll").status; });
+        step("upload", [&] { return backend.importer("upload", {{"transcript", "hi"}, {"file_name", "chat.txt"}}).status; });
+        backend.service.reset();
+        WalSyncs::watched = nullptr;
     }
 };
 
