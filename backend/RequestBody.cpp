@@ -43,7 +43,7 @@ struct RequestBody::Impl {
         bool on_number_part(json::string_view, error_code &ec) { return body->atTop(ec); }
         bool on_int64(std::int64_t i, json::string_view, error_code &ec) { return body->scalar(Kind::number, double(i), ec); }
         bool on_uint64(std::uint64_t u, json::string_view, error_code &ec) { return body->scalar(Kind::number, double(u), ec); }
-        bool on_double(double d, json::string_view, error_code &ec) { return body->scalar(Kind::number, d, ec); }
+        bool on_double(double x, json::string_view, error_code &ec) { return body->scalar(Kind::number, x, ec); }
         bool on_bool(bool b, error_code &ec) { return body->scalar(Kind::boolean, b ? 1 : 0, ec); }
         bool on_null(error_code &ec) { return body->scalar(Kind::null, 0, ec); }
         bool on_comment_part(json::string_view, error_code &) { return true; }

@@ -59,7 +59,9 @@ public:
     {
         if (m_ready[stage].empty()) {
             if (!m_requests || ++m_batches % 64 == 0) {
-                m_requests = std::make_unique<PairingRequests>(PairingServiceOptions{});
+                PairingServiceOptions options;
+                options.createBurst = 1e9;  // all sessions come from one client here
+                m_requests = std::make_unique<PairingRequests>(options);
                 for (auto &pool : m_ready)
                     pool.clear();
             }
@@ -138,17 +140,16 @@ void compareWithNlohmann(const std::string &body, const RequestBody &fields, con
     for (const std::string &key : keys) {
         const RequestBody::Value &value = fields[key];
         const auto it = parsed.find(key);
-        if (it == parsed.end()) {
-            require(value.kind == RequestBody::Kind::missing);
-            continue;
-        }
+        if (value.kind == RequestBody::Kind::missing)
+            continue;  // absent, or a key this endpoint does not read
+        require(it != parsed.end());
         switch (value.kind) {
         case RequestBody::Kind::string: require(it->is_string() && it->get<std::string>() == value.text); break;
         case RequestBody::Kind::number: require(it->is_number()); break;
         case RequestBody::Kind::boolean: require(it->is_boolean() && (*it == true) == (value.number == 1)); break;
         case RequestBody::Kind::null: require(it->is_null()); break;
         case RequestBody::Kind::container: require(it->is_structured()); break;
-        case RequestBody::Kind::missing: require(false); break;
+        case RequestBody::Kind::missing: break;
         }
     }
 }

@@ -246,20 +246,15 @@ qint64 sendUntilClosed(int fd, const QByteArray &head, qint64 total)
     return sent;
 }
 
-// Counts the syncs of the -wal file that SQLite's first connection in this process opened: the
+// Counts the syncs of the -wal file that the next SQLite connection in this process opens: the
 // service's own. (Its checkpointing connection syncs the file too, through a handle of its own.)
 struct WalSyncs {
     static inline sqlite3_vfs *base = nullptr;
     static inline sqlite3_vfs vfs{};
-    static inline sqlite3_io_methods methods{};
+    static inline const sqlite3_io_methods *real = nullptr;
+    static inline sqlite3_io_methods counting{};
     static inline std::atomic<int> count{0};
-    static inline std::atomic<sqlite3_file *> watched{nullptr};
     static inline std::atomic<bool> armed{false};
-
-    struct File {
-        sqlite3_file base;
-        sqlite3_file *real;
-    };
 
     static void install()
     {
@@ -268,50 +263,22 @@ struct WalSyncs {
         base = sqlite3_vfs_find(nullptr);
         vfs = *base;
         vfs.zName = "wal-syncs";
-        vfs.szOsFile = int(sizeof(File)) + base->szOsFile;
         vfs.xOpen = [](sqlite3_vfs *, sqlite3_filename name, sqlite3_file *file, int flags, int *outFlags) {
-            auto *wrapper = reinterpret_cast<File *>(file);
-            wrapper->real = reinterpret_cast<sqlite3_file *>(wrapper + 1);
-            const int rc = base->xOpen(base, name, wrapper->real, flags, outFlags);
-            if (rc != SQLITE_OK || !wrapper->real->pMethods) {
-                file->pMethods = nullptr;
-                return rc;
-            }
-            methods = *wrapper->real->pMethods;
-            methods.xClose = [](sqlite3_file *f) {
-                sqlite3_file *self = f;
-                watched.compare_exchange_strong(self, nullptr);
-                return real(f)->pMethods->xClose(real(f));
-            };
-            methods.xRead = [](sqlite3_file *f, void *p, int n, sqlite3_int64 o) { return real(f)->pMethods->xRead(real(f), p, n, o); };
-            methods.xWrite = [](sqlite3_file *f, const void *p, int n, sqlite3_int64 o) { return real(f)->pMethods->xWrite(real(f), p, n, o); };
-            methods.xTruncate = [](sqlite3_file *f, sqlite3_int64 n) { return real(f)->pMethods->xTruncate(real(f), n); };
-            methods.xSync = [](sqlite3_file *f, int how) {
-                if (watched == f)
+            const int rc = base->xOpen(base, name, file, flags, outFlags);
+            bool wanted = true;
+            if (rc == SQLITE_OK && file->pMethods && (flags & SQLITE_OPEN_WAL) && armed.compare_exchange_strong(wanted, false)) {
+                real = file->pMethods;
+                counting = *real;
+                counting.xSync = [](sqlite3_file *f, int how) {
                     ++count;
-                return real(f)->pMethods->xSync(real(f), how);
-            };
-            methods.xFileSize = [](sqlite3_file *f, sqlite3_int64 *n) { return real(f)->pMethods->xFileSize(real(f), n); };
-            methods.xLock = [](sqlite3_file *f, int l) { return real(f)->pMethods->xLock(real(f), l); };
-            methods.xUnlock = [](sqlite3_file *f, int l) { return real(f)->pMethods->xUnlock(real(f), l); };
-            methods.xCheckReservedLock = [](sqlite3_file *f, int *r) { return real(f)->pMethods->xCheckReservedLock(real(f), r); };
-            methods.xFileControl = [](sqlite3_file *f, int op, void *a) { return real(f)->pMethods->xFileControl(real(f), op, a); };
-            methods.xSectorSize = [](sqlite3_file *f) { return real(f)->pMethods->xSectorSize(real(f)); };
-            methods.xDeviceCharacteristics = [](sqlite3_file *f) { return real(f)->pMethods->xDeviceCharacteristics(real(f)); };
-            methods.xShmMap = [](sqlite3_file *f, int i, int n, int w, void volatile **p) { return real(f)->pMethods->xShmMap(real(f), i, n, w, p); };
-            methods.xShmLock = [](sqlite3_file *f, int o, int n, int fl) { return real(f)->pMethods->xShmLock(real(f), o, n, fl); };
-            methods.xShmBarrier = [](sqlite3_file *f) { real(f)->pMethods->xShmBarrier(real(f)); };
-            methods.xShmUnmap = [](sqlite3_file *f, int d) { return real(f)->pMethods->xShmUnmap(real(f), d); };
-            methods.iVersion = std::min(methods.iVersion, 2);
-            file->pMethods = &methods;
-            sqlite3_file *none = nullptr;
-            if (armed && (flags & SQLITE_OPEN_WAL) && watched.compare_exchange_strong(none, file))
-                armed = false;
+                    return real->xSync(f, how);
+                };
+                file->pMethods = &counting;
+            }
             return rc;
         };
         sqlite3_vfs_register(&vfs, 1);
     }
-    static sqlite3_file *real(sqlite3_file *f) { return reinterpret_cast<File *>(f)->real; }
 };
 
 // Every byte of the store's files, -wal and -shm included.
@@ -854,7 +821,7 @@ private slots:
         WalSyncs::install();
         WalSyncs::armed = true;
         Backend backend;
-        QVERIFY(WalSyncs::watched.load());
+        QVERIFY(!WalSyncs::armed);
         QCOMPARE(backend.create(sessionId, macKey).status, 200);
         const auto step = [&](const QString &name, const std::function<int()> &request) {
             const int before = WalSyncs::count;
@@ -872,8 +839,6 @@ private slots:
         step("ready", [&] { return backend.post("ready", phone).status; });
         step("poll", [&] { return backend.importer("poll").status; });
         step("upload", [&] { return backend.importer("upload", {{"transcript", "hi"}, {"file_name", "chat.txt"}}).status; });
-        backend.service.reset();
-        WalSyncs::watched = nullptr;
     }
 };
 
