@@ -334,14 +334,13 @@ struct PairingRequests::Impl {
         return reply;
     }
 
-    // The same, once the credential in the body checks out. Durable: the commit reaches the disk
-    // before the answer is sent.
+    // The same, once the credential in the body checks out.
     template <typename Act>
     Reply withSession(const RequestBody &body, const char *credentialKey, std::string PairingSession::*hash,
-                      Act &&then, bool durable = false)
+                      Act &&then)
     {
         std::lock_guard lock(storeMutex);
-        SessionStore::Transaction write(*store, durable);
+        SessionStore::Transaction write(*store);
         std::optional<PairingSession> session;
         if (auto refusal = credentialRefusal(body, credentialKey, hash, session))
             return *refusal;
@@ -349,9 +348,19 @@ struct PairingRequests::Impl {
     }
 
     template <typename Act>
-    Reply withImporterSession(const RequestBody &body, Act &&act, bool durable = false)
+    Reply withImporterSession(const RequestBody &body, Act &&act)
     {
-        return withSession(body, "mac_key", &PairingSession::keyHash, std::forward<Act>(act), durable);
+        return withSession(body, "mac_key", &PairingSession::keyHash, std::forward<Act>(act));
+    }
+
+    // An accepted claim or upload is answered only once it is on the disk: the power may go the
+    // moment after. The sync runs outside the store's lock, so that requests answered together
+    // share one.
+    Reply durable(Reply reply)
+    {
+        if (reply.status == 200)
+            store->backfill();
+        return reply;
     }
 
     template <typename Act>
@@ -443,18 +452,15 @@ struct PairingRequests::Impl {
         const std::string name = fileName ? *fileName : std::string();
         if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\\\0", 3)) != std::string::npos)
             return missingField("file_name");
-        return withImporterSession(
-            body,
-            [&](PairingSession &s) {
-                if (s.state == PairingSession::State::aborted)
-                    return refuse(409, "pairing session was aborted");
-                if (!s.uploadId)
-                    return refuse(409, "the phone is not ready for the transcript yet");
-                store->setTranscript(s.id, StoredTranscript{body.take("transcript"), name});
-                s.uploadId.reset();
-                return Reply{200, json{{"status", "uploaded"}}};
-            },
-            true);
+        return durable(withImporterSession(body, [&](PairingSession &s) {
+            if (s.state == PairingSession::State::aborted)
+                return refuse(409, "pairing session was aborted");
+            if (!s.uploadId)
+                return refuse(409, "the phone is not ready for the transcript yet");
+            store->setTranscript(s.id, StoredTranscript{body.take("transcript"), name});
+            s.uploadId.reset();
+            return Reply{200, json{{"status", "uploaded"}}};
+        }));
     }
 
     // Phone side: the session id comes from the QR code; the token from the claim proves that
@@ -465,8 +471,13 @@ struct PairingRequests::Impl {
         const std::string id = canonicalSessionId(body.string("session_id"));
         if (id.empty())
             return missingField("session_id");
+        return durable(claimLive(id));
+    }
+
+    Reply claimLive(const std::string &id)
+    {
         std::lock_guard lock(storeMutex);
-        SessionStore::Transaction write(*store, true);
+        SessionStore::Transaction write(*store);
         auto session = store->find(id);
         if (auto refusal = whyNotLive(session, nowMs()))
             return *refusal;

@@ -195,12 +195,8 @@ void SessionStore::moveInlineTranscripts()
     scrub();
 }
 
-SessionStore::Transaction::Transaction(SessionStore &store, bool durable) : m_store(store), m_durable(durable)
+SessionStore::Transaction::Transaction(SessionStore &store) : m_store(store)
 {
-    // The setting applies to the commit; it can change only outside a transaction. In memory
-    // there is nothing to sync.
-    if (m_durable)
-        m_store.exec("PRAGMA synchronous=FULL");
     m_store.exec("BEGIN IMMEDIATE");
 }
 
@@ -208,8 +204,6 @@ SessionStore::Transaction::~Transaction()
 {
     if (!m_done)
         sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-    if (m_durable)
-        sqlite3_exec(m_store.m_db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
 }
 
 void SessionStore::Transaction::commit()
@@ -295,6 +289,7 @@ void SessionStore::markFetched(const std::string &id)
 
 int SessionStore::backfill()
 {
+    std::lock_guard lock(m_checkpointerMutex);
     int frames = 0;
     if (m_checkpointer &&
         sqlite3_wal_checkpoint_v2(m_checkpointer, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, nullptr) != SQLITE_OK)
@@ -305,6 +300,7 @@ int SessionStore::backfill()
 void SessionStore::scrub()
 {
     m_scrubDue = false;
+    std::lock_guard lock(m_checkpointerMutex);
     execOn(m_checkpointer ? m_checkpointer : m_db, "PRAGMA wal_checkpoint(TRUNCATE)");
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -59,9 +60,11 @@ public:
     int removeIdleSince(std::int64_t cutoffMs, int limit);
     std::int64_t count();
 
-    // Commits go to the -wal file only. This copies them back into the database and waits for
-    // the disk, on a connection of its own: the one call that may run beside the others, from
-    // one other thread. Returns the pages the -wal file holds.
+    // Commits go to the -wal file only, without waiting for the disk. This syncs the -wal file,
+    // copies the commits back into the database and waits for the disk again, on a connection of
+    // its own: the one call that may run beside the others, from any thread. Every commit made
+    // before the call is on the disk when it returns, so requests that want that share one sync
+    // rather than each holding the store through its own. Returns the pages the -wal file holds.
     int backfill();
     // Deleted text is zeroed in the database (secure_delete), but the -wal file still holds the
     // older pages until it is emptied. Deletions mark that due; the owner runs scrub() soon after.
@@ -70,11 +73,11 @@ public:
     void scrub();
 
     // The changes between its start and commit() reach the store together or not at all; without
-    // a commit, none do. One commit per request also writes each changed page once. A durable
-    // one is on the disk when commit() returns; the others may be lost with the power, not torn.
+    // a commit, none do. One commit per request also writes each changed page once. A power loss
+    // may take the last commits, never tear one; backfill() makes them safe.
     class Transaction {
     public:
-        explicit Transaction(SessionStore &store, bool durable = false);
+        explicit Transaction(SessionStore &store);
         ~Transaction();
         Transaction(const Transaction &) = delete;
         Transaction &operator=(const Transaction &) = delete;
@@ -82,7 +85,6 @@ public:
 
     private:
         SessionStore &m_store;
-        bool m_durable;
         bool m_done = false;
     };
 
@@ -94,6 +96,7 @@ private:
     void moveInlineTranscripts();
     sqlite3 *m_db = nullptr;
     sqlite3 *m_checkpointer = nullptr;  // for a file only
+    std::mutex m_checkpointerMutex;
     bool m_scrubDue = false;
     std::unordered_map<const char *, sqlite3_stmt *> m_statements;  // by the text's address
 };

@@ -85,6 +85,7 @@ std::string transcriptOf(int index, std::size_t bytes)
 std::unique_ptr<HttpServer> floorServer(std::string fetchAnswer)
 {
     HttpServerOptions options;
+    options.maxConnectionsPerAddress = 100000;
     auto server = std::make_unique<HttpServer>(
         options, [](std::string_view name) { return PairingRequests::plainBody(name, PairingServiceOptions{}); },
         [fetch = std::move(fetchAnswer)](std::string_view name, RequestBody &, const std::string &) {
@@ -307,9 +308,24 @@ void startChild(Child &child, const QStringList &arguments, const char *prefix)
     std::exit(1);
 }
 
-QStringList backendArguments(const QString &db)
+// All clients of the benchmark come from 127.0.0.1, standing for many importers and phones: the
+// limits per client address are lifted for it.
+QStringList backendArguments(const QString &db, bool oneClientAddress = true)
 {
-    return {QString::fromStdString(backendExe), QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"), db};
+    QStringList arguments{QString::fromStdString(backendExe), QStringLiteral("--port"), QStringLiteral("0"),
+                          QStringLiteral("--db"), db};
+    if (oneClientAddress)
+        arguments << QStringLiteral("--create-burst") << QStringLiteral("1000000")
+                  << QStringLiteral("--max-connections-per-address") << QStringLiteral("100000");
+    return arguments;
+}
+
+PairingServiceOptions serviceOptions()
+{
+    PairingServiceOptions options;
+    options.createBurst = 1e6;
+    options.maxConnectionsPerAddress = 100000;
+    return options;
 }
 
 // ---- 3: polling importers beside idle connections, on one client thread
@@ -461,10 +477,12 @@ double commitMs(const std::string &path, bool durable)
     const int commits = 300;
     const auto start = Clock::now();
     for (int i = 0; i < commits; ++i) {
-        SessionStore::Transaction write(store, durable);
+        SessionStore::Transaction write(store);
         session.touchedMs = i;
         store.update(session);
         write.commit();
+        if (durable)
+            store.backfill();
     }
     return msSince(start) / commits;
 }
@@ -490,16 +508,18 @@ std::string rawRequest(const char *endpoint, std::uint64_t length, const std::st
 
 // `connections` attackers each send `start`, then up to `bytes` of filler as fast as the server
 // takes it, then hold the connection quiet until `until`.
-void flood(int port, int connections, const char *endpoint, const std::string &start, std::uint64_t bytes,
+void flood(int port, int connections, const char *endpoint, const std::string &start, std::uint64_t most,
            Clock::time_point until)
 {
     std::vector<std::thread> attackers;
     for (int i = 0; i < connections; ++i)
-        attackers.emplace_back([&] {
+        attackers.emplace_back([&, bytes = most]() mutable {
             asio::io_context io;
             auto socket = attackerSocket(io, port);
             boost::system::error_code ec;
-            asio::write(*socket, asio::buffer(rawRequest(endpoint, start.size() + (64 << 20), start)), ec);
+            // A body just within the upload limit, left a little short.
+            asio::write(*socket, asio::buffer(rawRequest(endpoint, 64 << 20, start)), ec);
+            bytes = std::min<std::uint64_t>(bytes, (63 << 20) - start.size());
             const std::string filler(1 << 20, 'x');
             for (std::uint64_t sent = 0; !ec && sent < bytes && Clock::now() < until; sent += filler.size())
                 asio::write(*socket, asio::buffer(filler, std::min<std::uint64_t>(filler.size(), bytes - sent)), ec);
@@ -514,6 +534,7 @@ std::vector<double> honestPolls(const std::string &base, Clock::time_point until
 {
     httplib::Client client(base);
     client.set_keep_alive(true);
+    client.set_tcp_nodelay(true);
     const std::string id = uuid();
     const std::string key = PairingCrypto::randomHex(32);
     client.Post("/vellora-pair-create",
@@ -575,7 +596,7 @@ int main(int argc, char **argv)
             floorRuns.push_back(drive("http://127.0.0.1:" + std::to_string(server->port()), sessions, clients, false));
         }
         for (bool inFile : {true, false}) {
-            PairingServiceOptions options;
+            PairingServiceOptions options = serviceOptions();
             if (inFile)
                 options.databasePath =
                     (dir.path() + QStringLiteral("/sessions-%1.sqlite").arg(round)).toStdString();
@@ -672,7 +693,7 @@ int main(int argc, char **argv)
         const int idle = 5000;
         const auto duration = std::chrono::seconds(12);
         std::vector<std::string> bodies;
-        PairingServiceOptions options;
+        PairingServiceOptions options = serviceOptions();
         options.databasePath = (dir.path() + QStringLiteral("/polls.sqlite")).toStdString();
         PairingService service(options);
         service.start();
@@ -774,8 +795,9 @@ int main(int argc, char **argv)
         const std::string path = (dir.path() + QStringLiteral("/commits.sqlite")).toStdString();
         const double normal = commitMs(path, false);
         const double full = commitMs(path, true);
-        std::printf("  %-30s %9.2f ms    floor %9.2f ms   (synchronous=FULL, as for a claim or an upload,\n"
-                    "  %-30s beside NORMAL, as for every other request)\n", "one commit, synced", full, normal, "");
+        std::printf("  %-30s %9.2f ms    floor %9.2f ms   (synced before the answer, as a claim or an upload;\n"
+                    "  %-30s the floor: not synced, as every other request; one at a time, no sharing)\n",
+                    "one commit, synced", full, normal, "");
     }
 
     // 6. An honest importer polling every 20 ms while one client runs each attack from 127.0.0.2.
@@ -820,7 +842,7 @@ int main(int argc, char **argv)
                      else
                          created += response.result_int() == 200;
                  }
-                 std::printf("  %-30s %d sessions created in %.0f s\n", "  (of which)", created,
+                 std::printf("  %-32s %d sessions created in %.0f s\n", "  (the attacker)", created,
                              std::chrono::duration<double>(window).count());
              }},
         };
@@ -828,7 +850,7 @@ int main(int argc, char **argv)
         for (const Attack &attack : attacks) {
             Child service;
             startChild(service,
-                       backendArguments(dir.path() + QStringLiteral("/attack-%1.sqlite").arg(&attack - attacks.data())) +
+                       backendArguments(dir.path() + QStringLiteral("/attack-%1.sqlite").arg(&attack - attacks.data()), false) +
                            QStringList{QStringLiteral("--min-client-version"), QStringLiteral("0.1.0")},
                        "vellora-backend listening on ");
             const qint64 pid = service.process.processId();
@@ -841,8 +863,12 @@ int main(int argc, char **argv)
             const long peak = statusKb(pid, "VmHWM:");
             if (&attack == attacks.data())
                 baseline = p99;
-            std::printf("  %-30s p99 %7.2f ms   floor %7.2f ms (no attack; target: under 2x and 50 ms)   memory %4.0f -> peak %4.0f MiB\n",
+            std::printf("  %-32s p99 %6.2f ms  floor %6.2f ms (no attack; target: under 2x, 50 ms)  memory %3.0f -> peak %4.0f MiB\n",
                         attack.name, p99, baseline, before / 1024.0, peak / 1024.0);
+            if (&attack == attacks.data() + 1) {
+                std::printf("  %-32s %6.0f MiB (target: under 200 MB)\n", "  memory growth", (peak - before) / 1024.0);
+                ok = ok && (peak - before) * 1024 < 200'000'000;
+            }
             ok = ok && p99 < std::max(2 * baseline, 1.0) && p99 < 50;
             service.process.terminate();
             service.process.waitForFinished(10000);
