@@ -743,7 +743,7 @@ private slots:
         QTest::qWait(200);
         QElapsedTimer stalled;
         stalled.start();
-        if (limit == "in flight") {
+        if (limit == u"in flight") {
             const int second = connectFrom(port, "127.0.0.2");
             sendUntilClosed(second, head, 2 << 20);
             const Outcome over = readOutcome(second);
@@ -776,7 +776,7 @@ private slots:
     void exceptionEndsOneConnection()
     {
         QFETCH(QString, where);
-        const bool inReader = where == "reader";
+        const bool inReader = where == u"reader";
         HttpServer server({}, [&](std::string_view name) {
             if (inReader && name == "boom")
                 throw std::bad_alloc();
@@ -821,10 +821,10 @@ private slots:
             return request() == 200 ? WalSyncs::count - before : -1;
         };
         json phone{{"session_id", sessionId}};
-        if (endpoint == "claim")
+        if (endpoint == u"claim")
             QVERIFY(synced([&] { return backend.post("claim", phone).status; }) > 0);
-        phone["phone_token"] = endpoint == "claim" ? "" : backend.claim();
-        if (endpoint == "upload") {
+        phone["phone_token"] = endpoint == u"claim" ? "" : backend.claim();
+        if (endpoint == u"upload") {
             QCOMPARE(backend.post("ready", phone).status, 200);
             QVERIFY(synced([&] { return backend.importer("upload", {{"transcript", "hi"}, {"file_name", "chat.txt"}}).status; }) > 0);
         }
