@@ -291,10 +291,18 @@ int SessionStore::backfill()
 {
     std::lock_guard lock(m_checkpointerMutex);
     int frames = 0;
-    if (m_checkpointer &&
-        sqlite3_wal_checkpoint_v2(m_checkpointer, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, nullptr) != SQLITE_OK)
-        throw std::runtime_error(std::string("session store: ") + sqlite3_errmsg(m_checkpointer));
-    return frames;
+    if (!m_checkpointer)
+        return frames;
+    // A passive checkpoint does not wait: met with a commit rewriting the -wal file's index, it is
+    // refused at once. The commit takes microseconds; try again for as long as a writer would.
+    for (int tries = 0;; ++tries) {
+        const int result = sqlite3_wal_checkpoint_v2(m_checkpointer, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, nullptr);
+        if (result == SQLITE_OK)
+            return frames;
+        if ((result & 0xff) != SQLITE_BUSY || tries == 5000)
+            throw std::runtime_error(std::string("session store: ") + sqlite3_errmsg(m_checkpointer));
+        sqlite3_sleep(1);
+    }
 }
 
 void SessionStore::scrub()
@@ -316,14 +324,15 @@ std::optional<StoredTranscript> SessionStore::transcript(const std::string &id)
 
 int SessionStore::removeIdleSince(std::int64_t cutoffMs, int limit)
 {
-    // Both statements pick the same sessions: the oldest first, in one transaction.
+    // Both statements pick the same sessions: the oldest first, in one transaction. The index on
+    // touched_ms holds the rowid, so the order needs no sort of every expired session.
     {
         Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id IN (SELECT id FROM session"
-                                      " WHERE touched_ms < ?1 ORDER BY touched_ms, id LIMIT ?2)"));
+                                      " WHERE touched_ms < ?1 ORDER BY touched_ms, rowid LIMIT ?2)"));
         stmt.bind(1, cutoffMs).bind(2, std::int64_t(limit)).step();
     }
     Statement stmt(m_db, prepared("DELETE FROM session WHERE id IN (SELECT id FROM session"
-                                  " WHERE touched_ms < ?1 ORDER BY touched_ms, id LIMIT ?2)"));
+                                  " WHERE touched_ms < ?1 ORDER BY touched_ms, rowid LIMIT ?2)"));
     stmt.bind(1, cutoffMs).bind(2, std::int64_t(limit)).step();
     const int removed = sqlite3_changes(m_db);
     if (removed > 0)
