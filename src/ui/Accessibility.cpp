@@ -60,17 +60,17 @@ public:
 
     QRect rect() const override
     {
-        if (!isValid())
+        const Placed placed = place();
+        if (!placed.viewport)
             return {};
-        const QRect item = m_list->visualRect(m_list->model()->index(m_row, 0));
-        return {m_list->viewport()->mapToGlobal(item.topLeft()), item.size()};
+        return {placed.viewport->mapToGlobal(placed.item.topLeft()), placed.item.size()};
     }
 
     QAccessible::State state() const override
     {
         QAccessible::State s;
-        s.invisible = !isValid() || !m_list->isVisible() || !m_list->viewport()->rect().intersects(
-            m_list->visualRect(m_list->model()->index(m_row, 0)));
+        const Placed placed = place();
+        s.invisible = !placed.viewport || !placed.viewport->isVisible() || !placed.viewport->rect().intersects(placed.item);
         s.offscreen = s.invisible;
         return s;
     }
@@ -89,6 +89,21 @@ public:
     }
 
 private:
+    // Where the row is drawn: its viewport (null once the row is gone) and its rectangle there.
+    // One read of the guarded pointer, so the checks hold for what is used.
+    struct Placed {
+        const QWidget *viewport = nullptr;
+        QRect item;
+    };
+    Placed place() const
+    {
+        const ConversationList *list = m_list.data();
+        const QAbstractItemModel *model = list ? list->model() : nullptr;
+        if (!model || m_row >= model->rowCount() || !list->viewport())
+            return {};
+        return {list->viewport(), list->visualRect(model->index(m_row, 0))};
+    }
+
     QPointer<ConversationList> m_list;
     int m_row;
 };
