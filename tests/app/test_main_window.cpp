@@ -42,20 +42,22 @@ private slots:
         window.show();
         QVERIFY(!window.aboutWindow());
         window.aboutAction()->trigger();
+        // Read once: the guarded pointer is for seeing it go, the plain one for what it shows.
         const QPointer<QWidget> about = window.aboutWindow();
-        QVERIFY(about && about->isVisible());
-        QCOMPARE(about->windowTitle(), QStringLiteral("About Vellora iMessage Importer"));
-        QCOMPARE(about->size(), QSize(380, 460));
-        QCOMPARE(about->minimumSize(), about->maximumSize());
-        QVERIFY(about->findChild<AboutView *>());
+        QWidget *const shown = about.data();
+        QVERIFY(shown && shown->isVisible());
+        QCOMPARE(shown->windowTitle(), QStringLiteral("About Vellora iMessage Importer"));
+        QCOMPARE(shown->size(), QSize(380, 460));
+        QCOMPARE(shown->minimumSize(), shown->maximumSize());
+        QVERIFY(shown->findChild<AboutView *>());
         // The version line shows the values this program was built with (without any: "0.1.0 (dev)").
-        const auto *version = about->findChild<BrandText *>(QStringLiteral("aboutVersion"));
+        const auto *version = shown->findChild<BrandText *>(QStringLiteral("aboutVersion"));
         QVERIFY(version);
         QCOMPARE(version->text(), QStringLiteral("Version " VELLORA_VERSION " (" VELLORA_BUILD_NUMBER ")"));
         QCOMPARE(AboutView::versionLine(u"2.3"_qs, u"41"_qs), u"Version 2.3 (41)"_qs);
 
         window.aboutAction()->trigger();
-        QCOMPARE(window.aboutWindow(), about.data());
+        QCOMPARE(window.aboutWindow(), shown);
         const QWidgetList windows = QApplication::topLevelWidgets();
         QCOMPARE(std::count_if(windows.begin(), windows.end(),
                                [](QWidget *w) { return w->findChild<AboutView *>(QString(), Qt::FindDirectChildrenOnly) != nullptr; }),
@@ -64,9 +66,11 @@ private slots:
         about->close();
         QTRY_VERIFY(!about);
         window.aboutAction()->trigger();
-        QVERIFY(window.aboutWindow() && window.aboutWindow()->isVisible());
+        const QWidget *reopened = window.aboutWindow();
+        QVERIFY(reopened && reopened->isVisible());
         window.close();
-        QVERIFY(!window.aboutWindow() || !window.aboutWindow()->isVisible());
+        const QWidget *left = window.aboutWindow();
+        QVERIFY(!left || !left->isVisible());
     }
 
     // The website by a click, the mail by keyboard: one Tab on from the website.
