@@ -1,7 +1,7 @@
 #include "PairingRequests.h"
 
 #include "PairingCrypto.h"
-#include "SessionStore.h"
+#include "SqliteSessionStore.h"
 #include "UtcStamp.h"
 
 #include <boost/json/serialize.hpp>
@@ -10,21 +10,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
-#include <condition_variable>
 #include <stdexcept>
-#include <thread>
-#include <unordered_map>
 
 using json = nlohmann::json;
 using Kind = RequestBody::Kind;
 using Field = RequestBody::Field;
 
-constexpr auto backfillEvery = std::chrono::milliseconds(100);
-constexpr int backfillPasses = 6;
-constexpr int caughtUpFrames = 64;  // new pages since the last pass: few enough to copy with writes held
-constexpr auto scrubDelay = std::chrono::seconds(1);
-// Expired sessions go in batches this large, so that no batch holds the store for long.
-constexpr int expiryBatch = 64;
 constexpr std::size_t sessionIdBytes = 64;  // a UUID is 36; room for a client's spaces is not needed
 
 namespace {
@@ -147,131 +138,16 @@ const Route *routeFor(std::string_view name)
     return it == table.end() ? nullptr : &*it;
 }
 
-// Sessions created per client address: a burst, then a steady rate.
-class CreateBuckets {
-public:
-    // Seconds until the next token, or 0 when one was taken.
-    int take(const std::string &client, double burst, double perSecond)
-    {
-        const auto now = std::chrono::steady_clock::now();
-        std::lock_guard lock(m_mutex);
-        if (m_buckets.size() > 10000)
-            forgetFull(now, burst, perSecond);
-        auto [it, fresh] = m_buckets.try_emplace(client, Bucket{burst, now});
-        Bucket &b = it->second;
-        b.tokens = std::min(burst, b.tokens + std::chrono::duration<double>(now - b.at).count() * perSecond);
-        b.at = now;
-        if (b.tokens >= 1) {
-            b.tokens -= 1;
-            return 0;
-        }
-        return std::max(1, int(std::ceil((1 - b.tokens) / perSecond)));
-    }
-
-private:
-    struct Bucket {
-        double tokens;
-        std::chrono::steady_clock::time_point at;
-    };
-    // A bucket that has filled up again says no more than a new one.
-    void forgetFull(std::chrono::steady_clock::time_point now, double burst, double perSecond)
-    {
-        std::erase_if(m_buckets, [&](const auto &entry) {
-            return entry.second.tokens + std::chrono::duration<double>(now - entry.second.at).count() * perSecond >= burst;
-        });
-    }
-    std::mutex m_mutex;
-    std::unordered_map<std::string, Bucket> m_buckets;
-};
-
 } // namespace
 
 struct PairingRequests::Impl {
     PairingServiceOptions options;
     std::unique_ptr<SessionStore> store;
-    std::mutex storeMutex;  // one connection: every store use, check through write, holds it
-    std::condition_variable wake;
-    bool stopping = false;
-    std::thread scrubber;
-    std::int64_t storedSessions = 0;  // live and expired but not yet removed; under storeMutex
-    CreateBuckets createBuckets;
-
-    // Every backfillEvery: expired sessions are removed, in batches; commits are copied back into
-    // the database beside the requests, again while each pass finds much that is new. Then, with
-    // writes held for the little left, the -wal file is emptied when a deletion is scrubDelay old,
-    // or else copied back whole, so that the next write starts it over rather than growing it.
-    void scrubLoop()
-    {
-        std::unique_lock lock(storeMutex);
-        auto lastScrub = std::chrono::steady_clock::now();
-        while (!stopping) {
-            wake.wait_for(lock, backfillEvery);
-            if (stopping)
-                break;
-            lock.unlock();
-            guarded([&] {
-                while (removeExpired() == expiryBatch && !stopping) {
-                }
-                int frames = store->backfill();
-                for (int pass = 1; pass < backfillPasses; ++pass) {
-                    const int before = frames;
-                    frames = store->backfill();
-                    if (frames - before < caughtUpFrames)
-                        break;
-                }
-            });
-            lock.lock();
-            const auto now = std::chrono::steady_clock::now();
-            guarded([&] {
-                if (store->scrubDue() && now - lastScrub >= scrubDelay) {
-                    store->scrub();
-                    lastScrub = now;
-                } else {
-                    store->backfill();
-                }
-            });
-        }
-    }
-
-    // One batch of expired sessions, with their transcripts; returns how many went.
-    int removeExpired()
-    {
-        std::lock_guard lock(storeMutex);
-        SessionStore::Transaction write(*store);
-        const int removed = store->removeIdleSince(nowMs() - idleMs(), expiryBatch);
-        write.commit();
-        storedSessions -= removed;
-        return removed;
-    }
-
-    void scrubIfDue()
-    {
-        guarded([&] {
-            if (store->scrubDue())
-                store->scrub();
-        });
-    }
-
-    template <typename F>
-    void guarded(F &&f)
-    {
-        try {
-            f();
-        } catch (const std::exception &e) {
-            if (options.log)
-                options.log(utcStamp() + " internal error: " + e.what());
-        }
-    }
 
     std::int64_t nowMs() const
     {
         const auto now = options.clock ? options.clock() : std::chrono::system_clock::now();
         return std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    }
-
-    std::int64_t idleMs() const
-    {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(options.idleTimeout).count();
     }
 
     std::optional<RequestBody> bodyFor(std::string_view endpoint)
@@ -281,30 +157,49 @@ struct PairingRequests::Impl {
             // The importer sends the credentials before the transcript: a stranger's upload is
             // refused before it costs more than its first bytes.
             body->setGate({"session_id", "mac_key"}, [this](const RequestBody &read) -> std::optional<RequestBody::Refusal> {
-                std::lock_guard lock(storeMutex);
-                std::optional<PairingSession> session;
-                if (const auto refusal = credentialRefusal(read, "mac_key", &PairingSession::keyHash, session))
-                    return RequestBody::Refusal{refusal->status, refusal->body.value("error", ""), 0};
-                return std::nullopt;
+                Reply refusal;
+                try {
+                    refusal = withCredential(read, "mac_key", [&](const std::string &id, const std::string &hash) {
+                        return refusalFor(store->checkKey(id, hash, nowMs()), "mac_key");
+                    });
+                } catch (const StoreUnavailable &) {
+                    refusal = unavailable();
+                }
+                if (refusal.status == 200)
+                    return std::nullopt;
+                return RequestBody::Refusal{refusal.status, refusal.body.value("error", ""), refusal.retryAfterSeconds};
             });
         }
         return body;
     }
 
-    // The refusal for a session that is missing or has expired; none for a live one.
-    std::optional<Reply> whyNotLive(const std::optional<PairingSession> &session, std::int64_t now) const
+    static Reply unavailable() { return refuse(503, "the service is busy, try again shortly", 5); }
+
+    // The answer to a store's refusal; 200 for one that went through.
+    static Reply refusalFor(Verdict verdict, const char *credentialKey)
     {
-        if (!session)
-            return refuse(404, "unknown pairing session");
-        if (now - session->touchedMs > idleMs())
-            return refuse(410, "pairing session expired");
-        return std::nullopt;
+        switch (verdict) {
+        case Verdict::done: return {};
+        case Verdict::unknown: return refuse(404, "unknown pairing session");
+        case Verdict::expired: return refuse(410, "pairing session expired");
+        case Verdict::wrongCredential:
+            return refuse(403, std::string("wrong ") + (credentialKey == std::string("mac_key") ? "session key" : "phone token"));
+        case Verdict::aborted: return refuse(409, "pairing session was aborted");
+        case Verdict::notClaimed: return refuse(409, "the phone has not claimed this pairing session yet");
+        case Verdict::alreadyClaimed: return refuse(409, "pairing session already claimed");
+        case Verdict::notReady: return refuse(409, "the phone is not ready for the transcript yet");
+        case Verdict::alreadyReceived: return refuse(410, "the transcript was received already");
+        case Verdict::nothingToConfirm: return refuse(409, "there is no transcript to confirm");
+        case Verdict::exists: return refuse(409, "pairing session already exists");
+        case Verdict::full: return unavailable();
+        }
+        return refuse(500, "internal error");
     }
 
-    // The refusal for a body whose session is not live or whose credential does not check out;
-    // none, with the session read into `session`, when all is well. Holds storeMutex.
-    std::optional<Reply> credentialRefusal(const RequestBody &body, const char *credentialKey,
-                                           std::string PairingSession::*hash, std::optional<PairingSession> &session)
+    // Runs `then` with the session id and the hash of the credential in the body, once both are
+    // there; `then` answers a Reply.
+    template <typename Then>
+    Reply withCredential(const RequestBody &body, const char *credentialKey, Then &&then)
     {
         const std::string id = canonicalSessionId(body.string("session_id"));
         if (id.empty())
@@ -312,61 +207,20 @@ struct PairingRequests::Impl {
         const std::string *credential = body.string(credentialKey);
         if (!credential)
             return missingField(credentialKey);
-        session = store->find(id);
-        if (auto refusal = whyNotLive(session, nowMs()))
-            return refusal;
-        if (!PairingCrypto::equalConstantTime(PairingCrypto::sha256(*credential), (*session).*hash))
-            return refuse(403, std::string("wrong ") + (hash == &PairingSession::keyHash ? "session key" : "phone token"));
-        return std::nullopt;
+        return then(id, PairingCrypto::sha256(*credential));
     }
 
-    // Runs `act` on `session`, in the transaction `write`. Only an accepted request counts as
-    // activity and is written back; a refusal leaves the store as it was.
-    template <typename Step>
-    Reply act(SessionStore::Transaction &write, PairingSession &session, Step &&step)
+    // The store's answer to one operation on the session the body names: `act` runs the
+    // operation, `reply` words an accepted one.
+    template <typename Act, typename Words>
+    Reply withSession(const RequestBody &body, const char *credentialKey, Act &&act, Words &&reply)
     {
-        Reply reply = step(session);
-        if (reply.status >= 200 && reply.status < 300) {
-            session.touchedMs = nowMs();
-            store->update(session);
-            write.commit();
-        }
-        return reply;
-    }
-
-    // The same, once the credential in the body checks out.
-    template <typename Act>
-    Reply withSession(const RequestBody &body, const char *credentialKey, std::string PairingSession::*hash,
-                      Act &&then)
-    {
-        std::lock_guard lock(storeMutex);
-        SessionStore::Transaction write(*store);
-        std::optional<PairingSession> session;
-        if (auto refusal = credentialRefusal(body, credentialKey, hash, session))
-            return *refusal;
-        return act(write, *session, std::forward<Act>(then));
-    }
-
-    template <typename Act>
-    Reply withImporterSession(const RequestBody &body, Act &&act)
-    {
-        return withSession(body, "mac_key", &PairingSession::keyHash, std::forward<Act>(act));
-    }
-
-    // An accepted claim or upload is answered only once it is on the disk: the power may go the
-    // moment after. The sync runs outside the store's lock, so that requests answered together
-    // share one.
-    Reply durable(Reply reply)
-    {
-        if (reply.status == 200)
-            store->backfill();
-        return reply;
-    }
-
-    template <typename Act>
-    Reply withPhoneSession(const RequestBody &body, Act &&act)
-    {
-        return withSession(body, "phone_token", &PairingSession::phoneTokenHash, std::forward<Act>(act));
+        return withCredential(body, credentialKey, [&](const std::string &id, const std::string &hash) {
+            StoreAnswer answer = act(id, hash, nowMs());
+            if (answer.verdict != Verdict::done)
+                return refusalFor(answer.verdict, credentialKey);
+            return reply(answer);
+        });
     }
 
     // Importer side.
@@ -385,34 +239,31 @@ struct PairingRequests::Impl {
             return missingField("client_version");
         if (!options.minClientVersion.empty() && versionBelow(*version, options.minClientVersion))
             return {200, json{{"status", "update_required"}, {"download_url", options.downloadUrl}}};
-        if (const int wait = createBuckets.take(client, options.createBurst, options.createsPerSecond))
+        if (const int wait = store->takeCreation(client, options.createBurst, options.createsPerSecond, nowMs()))
             return refuse(429, "too many pairing sessions from this address, try again shortly", wait);
 
         PairingSession session;
         session.id = id;
         session.keyHash = keyHash;
         session.clientVersion = *version;
-        std::lock_guard lock(storeMutex);
-        if (storedSessions >= std::int64_t(options.maxLiveSessions))
-            return refuse(503, "the service is busy, try again shortly", 5);
-        SessionStore::Transaction write(*store);
         session.createdMs = session.touchedMs = nowMs();
-        const bool created = store->insert(session);
-        write.commit();
-        if (!created)
-            return refuse(409, "pairing session already exists");
-        ++storedSessions;
+        const Verdict verdict = store->create(session, std::int64_t(options.maxLiveSessions));
+        if (verdict != Verdict::done)
+            return refusalFor(verdict, "mac_key");
         return {200, json{{"status", "pending"}}};
     }
 
     Reply poll(const RequestBody &body)
     {
-        return withImporterSession(body, [](PairingSession &s) {
-            Reply reply{200, json{{"status", stateName(s.state)}}};
-            if (s.uploadId && s.state != PairingSession::State::aborted)
-                reply.body["upload_id"] = *s.uploadId;
-            return reply;
-        });
+        return withSession(
+            body, "mac_key", [&](auto &id, auto &hash, auto now) { return store->poll(id, hash, now); },
+            [](const StoreAnswer &a) {
+                const PairingSession &s = a.session;
+                Reply reply{200, json{{"status", stateName(s.state)}}};
+                if (s.uploadId && s.state != PairingSession::State::aborted)
+                    reply.body["upload_id"] = *s.uploadId;
+                return reply;
+            });
     }
 
     Reply choose(const RequestBody &body)
@@ -434,14 +285,10 @@ struct PairingRequests::Impl {
                 return missingField(key);
             choice[key] = value.kind == Kind::string ? json(value.text) : json();
         }
-        return withImporterSession(body, [&](PairingSession &s) {
-            if (s.state == PairingSession::State::aborted)
-                return refuse(409, "pairing session was aborted");
-            if (s.state != PairingSession::State::claimed)
-                return refuse(409, "the phone has not claimed this pairing session yet");
-            s.choice = choice.dump();
-            return Reply{200, json{{"status", "chosen"}}};
-        });
+        const std::string text = choice.dump();
+        return withSession(
+            body, "mac_key", [&](auto &id, auto &hash, auto now) { return store->choose(id, hash, text, now); },
+            [](const StoreAnswer &) { return Reply{200, json{{"status", "chosen"}}}; });
     }
 
     Reply upload(RequestBody &body)
@@ -452,15 +299,12 @@ struct PairingRequests::Impl {
         const std::string name = fileName ? *fileName : std::string();
         if (name.empty() || name == "." || name == ".." || name.find_first_of(std::string("/\\\0", 3)) != std::string::npos)
             return missingField("file_name");
-        return durable(withImporterSession(body, [&](PairingSession &s) {
-            if (s.state == PairingSession::State::aborted)
-                return refuse(409, "pairing session was aborted");
-            if (!s.uploadId)
-                return refuse(409, "the phone is not ready for the transcript yet");
-            store->setTranscript(s.id, StoredTranscript{body.take("transcript"), name});
-            s.uploadId.reset();
-            return Reply{200, json{{"status", "uploaded"}}};
-        }));
+        return withSession(
+            body, "mac_key",
+            [&](auto &id, auto &hash, auto now) {
+                return store->upload(id, hash, StoredTranscript{body.take("transcript"), name}, now);
+            },
+            [](const StoreAnswer &) { return Reply{200, json{{"status", "uploaded"}}}; });
     }
 
     // Phone side: the session id comes from the QR code; the token from the claim proves that
@@ -471,93 +315,58 @@ struct PairingRequests::Impl {
         const std::string id = canonicalSessionId(body.string("session_id"));
         if (id.empty())
             return missingField("session_id");
-        return durable(claimLive(id));
-    }
-
-    Reply claimLive(const std::string &id)
-    {
-        std::lock_guard lock(storeMutex);
-        SessionStore::Transaction write(*store);
-        auto session = store->find(id);
-        if (auto refusal = whyNotLive(session, nowMs()))
-            return *refusal;
-        return act(write, *session, [](PairingSession &s) {
-            if (s.state == PairingSession::State::aborted)
-                return refuse(409, "pairing session was aborted");
-            if (s.state == PairingSession::State::claimed)
-                return refuse(409, "pairing session already claimed");
-            const std::string token = PairingCrypto::randomHex(32);
-            s.state = PairingSession::State::claimed;
-            s.phoneTokenHash = PairingCrypto::sha256(token);
-            return Reply{200, json{{"status", "claimed"}, {"phone_token", token}}};
-        });
+        const std::string token = PairingCrypto::randomHex(32);
+        const StoreAnswer answer = store->claim(id, PairingCrypto::sha256(token), nowMs());
+        if (answer.verdict != Verdict::done)
+            return refusalFor(answer.verdict, "phone_token");
+        return Reply{200, json{{"status", "claimed"}, {"phone_token", token}}};
     }
 
     Reply choice(const RequestBody &body)
     {
-        return withPhoneSession(body, [](PairingSession &s) {
-            if (s.state == PairingSession::State::aborted)
-                return refuse(409, "pairing session was aborted");
-            return Reply{200, json{{"status", stateName(s.state)},
-                                   {"choice", s.choice ? json::parse(*s.choice) : json()}}};
-        });
+        return withSession(
+            body, "phone_token", [&](auto &id, auto &hash, auto now) { return store->choice(id, hash, now); },
+            [](const StoreAnswer &a) {
+                return Reply{200, json{{"status", stateName(a.session.state)},
+                                       {"choice", a.session.choice ? json::parse(*a.session.choice) : json()}}};
+            });
     }
 
     Reply ready(const RequestBody &body)
     {
-        return withPhoneSession(body, [&](PairingSession &s) {
-            if (s.state == PairingSession::State::aborted)
-                return refuse(409, "pairing session was aborted");
-            // A new readiness asks for a new transcript: the old one must not be fetched for it.
-            s.uploadId = PairingCrypto::randomHex(16);
-            if (s.hasTranscript || s.transcriptFetched)
-                store->setTranscript(s.id, std::nullopt);
-            return Reply{200, json{{"status", "ready"}, {"upload_id", *s.uploadId}}};
-        });
+        const std::string uploadId = PairingCrypto::randomHex(16);
+        return withSession(
+            body, "phone_token", [&](auto &id, auto &hash, auto now) { return store->ready(id, hash, uploadId, now); },
+            [&](const StoreAnswer &) { return Reply{200, json{{"status", "ready"}, {"upload_id", uploadId}}}; });
     }
 
     // The transcript stays until the phone confirms it: an answer lost on the way is fetched again.
     Reply fetch(const RequestBody &body)
     {
-        return withPhoneSession(body, [&](PairingSession &s) {
-            if (s.state == PairingSession::State::aborted)
-                return refuse(409, "pairing session was aborted");
-            if (s.transcriptFetched)
-                return refuse(410, "the transcript was received already");
-            auto transcript = s.hasTranscript ? store->transcript(s.id) : std::nullopt;
-            if (!transcript)
-                return Reply{200, json{{"status", "waiting"}}};
-            Reply reply;
-            reply.transcript = std::move(transcript);
-            return reply;
-        });
+        return withSession(
+            body, "phone_token", [&](auto &id, auto &hash, auto now) { return store->fetch(id, hash, now); },
+            [](StoreAnswer &a) {
+                if (!a.transcript)
+                    return Reply{200, json{{"status", "waiting"}}};
+                Reply reply;
+                reply.transcript = std::move(a.transcript);
+                return reply;
+            });
     }
 
     // The phone has the transcript: the service keeps no conversation.
     Reply received(const RequestBody &body)
     {
-        return withPhoneSession(body, [&](PairingSession &s) {
-            if (s.state == PairingSession::State::aborted)
-                return refuse(409, "pairing session was aborted");
-            if (!s.hasTranscript && !s.transcriptFetched)
-                return refuse(409, "there is no transcript to confirm");
-            if (s.hasTranscript)
-                store->markFetched(s.id);
-            return Reply{200, json{{"status", "received"}}};
-        });
+        return withSession(
+            body, "phone_token", [&](auto &id, auto &hash, auto now) { return store->received(id, hash, now); },
+            [](const StoreAnswer &) { return Reply{200, json{{"status", "received"}}}; });
     }
 
     Reply abort(const RequestBody &body)
     {
-        return withPhoneSession(body, [&](PairingSession &s) {
-            // Nothing of the conversation outlives an abandoned session.
-            s.state = PairingSession::State::aborted;
-            s.choice.reset();
-            s.uploadId.reset();
-            if (s.hasTranscript || s.transcriptFetched)
-                store->setTranscript(s.id, std::nullopt);
-            return Reply{200, json{{"status", "aborted"}}};
-        });
+        return withSession(
+            body, "phone_token", [&](auto &id, auto &hash, auto now) { return store->abort(id, hash, now); },
+            [](const StoreAnswer &) { return Reply{200, json{{"status", "aborted"}}}; });
     }
 
     Reply dispatch(Endpoint endpoint, RequestBody &body, const std::string &client)
@@ -578,24 +387,26 @@ struct PairingRequests::Impl {
     }
 };
 
-PairingRequests::PairingRequests(const PairingServiceOptions &options) : d(std::make_unique<Impl>())
+PairingRequests::PairingRequests(const PairingServiceOptions &options)
+    : PairingRequests(options, nullptr)
 {
-    d->options = options;
-    d->store = std::make_unique<SessionStore>(options.databasePath);
-    d->storedSessions = d->store->count();
-    d->scrubber = std::thread([impl = d.get()] { impl->scrubLoop(); });
 }
 
-PairingRequests::~PairingRequests()
+PairingRequests::PairingRequests(const PairingServiceOptions &options, std::unique_ptr<SessionStore> store)
+    : d(std::make_unique<Impl>())
 {
-    {
-        std::lock_guard lock(d->storeMutex);
-        d->stopping = true;
+    d->options = options;
+    d->store = std::move(store);
+    if (!d->store) {
+        SqliteSessionStore::Options sqlite;
+        sqlite.idle = std::chrono::duration_cast<std::chrono::milliseconds>(options.idleTimeout);
+        sqlite.nowMs = [impl = d.get()] { return impl->nowMs(); };
+        sqlite.log = options.log;
+        d->store = std::make_unique<SqliteSessionStore>(options.databasePath, std::move(sqlite));
     }
-    d->wake.notify_all();
-    d->scrubber.join();
-    d->scrubIfDue();
 }
+
+PairingRequests::~PairingRequests() = default;
 
 std::optional<RequestBody> PairingRequests::plainBody(std::string_view endpoint, const PairingServiceOptions &options)
 {
@@ -626,6 +437,10 @@ PairingAnswer PairingRequests::answer(std::string_view endpoint, RequestBody &bo
     } else {
         try {
             reply = d->dispatch(route->endpoint, body, client);
+        } catch (const StoreUnavailable &e) {
+            if (d->options.log)
+                d->options.log(utcStamp() + " session store unavailable: " + e.what());
+            reply = Impl::unavailable();
         } catch (const std::exception &e) {
             if (d->options.log)
                 d->options.log(utcStamp() + " internal error: " + e.what());

@@ -22,8 +22,10 @@ struct PairingAnswer {
 // request, and what the fuzz target drives. Safe to call from several threads at once.
 class PairingRequests {
 public:
-    // Opens the store; throws std::runtime_error.
+    // Opens the SQLite store the options name; throws std::runtime_error.
     explicit PairingRequests(const PairingServiceOptions &options);
+    // Over `store` (none: the SQLite store the options name).
+    PairingRequests(const PairingServiceOptions &options, std::unique_ptr<SessionStore> store);
     ~PairingRequests();
     PairingRequests(const PairingRequests &) = delete;
     PairingRequests &operator=(const PairingRequests &) = delete;

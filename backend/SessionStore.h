@@ -1,13 +1,9 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
-#include <unordered_map>
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 // One pairing session as the service keeps it. The transcript itself is read and written
 // apart from the rest, so that a poll never loads a large text.
@@ -35,68 +31,69 @@ struct StoredTranscript {
     std::string fileName;
 };
 
-// Sessions in one SQLite database (a file, or memory when the path is empty). A deleted
-// transcript leaves no bytes behind in the database or its -wal file.
-// Not thread-safe but for backfill(): the service serialises every other use.
+// What a store operation found. Anything but `done` left the store as it was.
+enum class Verdict {
+    done,
+    unknown,           // no such session
+    expired,           // idle for longer than the store's idle time
+    wrongCredential,   // the key or token does not hash to the stored one
+    aborted,
+    notClaimed,        // choose before the phone's claim
+    alreadyClaimed,
+    notReady,          // upload before the phone asked for the transcript
+    alreadyReceived,   // fetch after the phone confirmed it
+    nothingToConfirm,  // received with no transcript
+    exists,            // create with an id in use
+    full,              // create beyond the live sessions allowed
+};
+
+struct StoreAnswer {
+    Verdict verdict = Verdict::done;
+    PairingSession session;                      // as written, when done
+    std::optional<StoredTranscript> transcript;  // fetch's answer, when there is one
+};
+
+// The store cannot be reached: the request is answered 503, never guessed.
+struct StoreUnavailable : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The sessions, with the operations the requests need; each checks and writes as one atomic
+// step, so that requests answered at once by several threads or several nodes cannot interleave.
+// A session idle for longer than the store's idle time is expired, and goes with its transcript
+// without a request. Every credential below is the SHA-256 of the client's key or token; every
+// `nowMs` is the service's clock. Accepted operations count as activity. Thread-safe.
 class SessionStore {
 public:
-    // Opens or creates the database and its table; throws std::runtime_error.
-    explicit SessionStore(const std::string &path);
-    ~SessionStore();
-    SessionStore(const SessionStore &) = delete;
-    SessionStore &operator=(const SessionStore &) = delete;
+    virtual ~SessionStore() = default;
 
-    // False when a session with that id exists already.
-    bool insert(const PairingSession &session);
-    std::optional<PairingSession> find(const std::string &id);
-    // Writes everything but the transcript.
-    void update(const PairingSession &session);
-    // Stores a transcript, or deletes it (and the mark of a fetched one).
-    void setTranscript(const std::string &id, const std::optional<StoredTranscript> &transcript);
-    std::optional<StoredTranscript> transcript(const std::string &id);
-    // Deletes the transcript and remembers that the phone has it.
-    void markFetched(const std::string &id);
-    // Removes up to `limit` sessions whose last request is older than the cut-off; returns how many.
-    int removeIdleSince(std::int64_t cutoffMs, int limit);
-    std::int64_t count();
+    // done, exists (an id in use and not expired) or full (`maxLive` live sessions already).
+    virtual Verdict create(const PairingSession &session, std::int64_t maxLive) = 0;
+    // Claims a pending session for the phone whose token hashes to `tokenHash`.
+    virtual StoreAnswer claim(const std::string &id, const std::string &tokenHash, std::int64_t nowMs) = 0;
+    // The importer's credential checked without counting as activity: the gate of an upload body.
+    virtual Verdict checkKey(const std::string &id, const std::string &keyHash, std::int64_t nowMs) = 0;
 
-    // Commits go to the -wal file only, without waiting for the disk. This syncs the -wal file,
-    // copies the commits back into the database and waits for the disk again, on a connection of
-    // its own: the one call that may run beside the others, from any thread. Every commit made
-    // before the call is on the disk when it returns, so requests that want that share one sync
-    // rather than each holding the store through its own. Returns the pages the -wal file holds.
-    int backfill();
-    // Deleted text is zeroed in the database (secure_delete), but the -wal file still holds the
-    // older pages until it is emptied. Deletions mark that due; the owner runs scrub() soon after.
-    // Costs little after a backfill().
-    bool scrubDue() const { return m_scrubDue; }
-    void scrub();
+    // Importer side, by the importer's key.
+    virtual StoreAnswer poll(const std::string &id, const std::string &keyHash, std::int64_t nowMs) = 0;
+    virtual StoreAnswer choose(const std::string &id, const std::string &keyHash, const std::string &choice,
+                               std::int64_t nowMs) = 0;
+    // Stores the transcript the phone is waiting for; spends the upload id. Answered once on disk.
+    virtual StoreAnswer upload(const std::string &id, const std::string &keyHash, StoredTranscript transcript,
+                               std::int64_t nowMs) = 0;
 
-    // The changes between its start and commit() reach the store together or not at all; without
-    // a commit, none do. One commit per request also writes each changed page once. A power loss
-    // may take the last commits, never tear one; backfill() makes them safe.
-    class Transaction {
-    public:
-        explicit Transaction(SessionStore &store);
-        ~Transaction();
-        Transaction(const Transaction &) = delete;
-        Transaction &operator=(const Transaction &) = delete;
-        void commit();
+    // Phone side, by the token of its claim.
+    virtual StoreAnswer choice(const std::string &id, const std::string &tokenHash, std::int64_t nowMs) = 0;
+    // Asks for a new transcript under `uploadId`; an earlier one is deleted.
+    virtual StoreAnswer ready(const std::string &id, const std::string &tokenHash, const std::string &uploadId,
+                              std::int64_t nowMs) = 0;
+    // The transcript stays until received() confirms it.
+    virtual StoreAnswer fetch(const std::string &id, const std::string &tokenHash, std::int64_t nowMs) = 0;
+    virtual StoreAnswer received(const std::string &id, const std::string &tokenHash, std::int64_t nowMs) = 0;
+    // Nothing of the conversation outlives an abandoned session: choice and transcript go.
+    virtual StoreAnswer abort(const std::string &id, const std::string &tokenHash, std::int64_t nowMs) = 0;
 
-    private:
-        SessionStore &m_store;
-        bool m_done = false;
-    };
-
-    // A statement prepared once, for the life of the store.
-    sqlite3_stmt *prepared(const char *sql);
-
-private:
-    void exec(const char *sql);
-    void moveInlineTranscripts();
-    sqlite3 *m_db = nullptr;
-    sqlite3 *m_checkpointer = nullptr;  // for a file only
-    std::mutex m_checkpointerMutex;
-    bool m_scrubDue = false;
-    std::unordered_map<const char *, sqlite3_stmt *> m_statements;  // by the text's address
+    // Sessions created per client address: a burst, then a steady rate. Seconds until the next
+    // creation is allowed, or 0 when this one took its place.
+    virtual int takeCreation(const std::string &client, double burst, double perSecond, std::int64_t nowMs) = 0;
 };

@@ -14,7 +14,7 @@
 #include "PairingRequests.h"
 #include "PairingService.h"
 #include "RequestBody.h"
-#include "SessionStore.h"
+#include "SqliteSessionStore.h"
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -468,7 +468,7 @@ std::pair<double, double> parseSpeed(const std::string &body)
 // Milliseconds per commit of a session update, synced to the disk or not.
 double commitMs(const std::string &path, bool durable)
 {
-    SessionStore store(path);
+    SqliteSessionStore store(path);
     PairingSession session;
     session.id = uuid();
     session.keyHash = std::string(32, 'k');
@@ -477,7 +477,7 @@ double commitMs(const std::string &path, bool durable)
     const int commits = 300;
     const auto start = Clock::now();
     for (int i = 0; i < commits; ++i) {
-        SessionStore::Transaction write(store);
+        SqliteSessionStore::Transaction write(store);
         session.touchedMs = i;
         store.update(session);
         write.commit();
@@ -491,9 +491,9 @@ double commitMs(const std::string &path, bool durable)
 // time as the expiry timer takes them: the longest hold, and all of them together.
 std::pair<double, double> expiryHoldMs(const std::string &path, int expired, int batch)
 {
-    SessionStore store(path);
+    SqliteSessionStore store(path);
     {
-        SessionStore::Transaction write(store);
+        SqliteSessionStore::Transaction write(store);
         PairingSession session;
         session.keyHash = std::string(32, 'k');
         session.clientVersion = "1";
@@ -508,7 +508,7 @@ std::pair<double, double> expiryHoldMs(const std::string &path, int expired, int
     const auto start = Clock::now();
     for (int removed = batch; removed == batch;) {
         const auto held = Clock::now();
-        SessionStore::Transaction write(store);
+        SqliteSessionStore::Transaction write(store);
         removed = store.removeIdleSince(1, batch);
         write.commit();
         longest = std::max(longest, msSince(held));
