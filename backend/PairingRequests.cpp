@@ -144,11 +144,7 @@ struct PairingRequests::Impl {
     PairingServiceOptions options;
     std::unique_ptr<SessionStore> store;
 
-    std::int64_t nowMs() const
-    {
-        const auto now = options.clock ? options.clock() : std::chrono::system_clock::now();
-        return std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    }
+    std::int64_t nowMs() const { return serviceNowMs(options.clock); }
 
     std::optional<RequestBody> bodyFor(std::string_view endpoint)
     {

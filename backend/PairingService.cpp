@@ -2,6 +2,7 @@
 
 #include "HttpServer.h"
 #include "PairingRequests.h"
+#include "RedisSessionStore.h"
 
 #include <stdexcept>
 
@@ -26,7 +27,17 @@ void PairingService::start()
     if (d->server)
         throw std::runtime_error("the pairing service is already running");
     const PairingServiceOptions &o = d->options;
-    d->requests = std::make_unique<PairingRequests>(o);
+    std::unique_ptr<SessionStore> store;
+    if (!o.redisUrl.empty()) {
+        RedisSessionStore::Options redis;
+        redis.address = parseRedisUrl(o.redisUrl);
+        redis.password = o.redisPassword;
+        redis.idle = std::chrono::duration_cast<std::chrono::milliseconds>(o.idleTimeout);
+        redis.nowMs = [clock = o.clock] { return serviceNowMs(clock); };
+        redis.log = o.log;
+        store = std::make_unique<RedisSessionStore>(std::move(redis));
+    }
+    d->requests = std::make_unique<PairingRequests>(o, std::move(store));
 
     HttpServerOptions http;
     http.host = o.host;

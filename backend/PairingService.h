@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -10,6 +11,8 @@ struct PairingServiceOptions {
     std::string host = "127.0.0.1";
     int port = 0;                       // 0: a free port, see PairingService::port()
     std::string databasePath;           // empty: sessions live in memory only
+    std::string redisUrl;               // set: sessions live in Redis instead, redis://HOST:PORT[/DB]
+    std::string redisPassword;          // empty: none
     std::chrono::seconds idleTimeout = std::chrono::minutes(15);
     // Fits a conversation of about a million messages: a transcript line averages some 60 bytes.
     std::size_t maxBodyBytes = std::size_t(64) << 20;  // of an upload
@@ -36,6 +39,13 @@ struct PairingServiceOptions {
     std::function<std::chrono::system_clock::time_point()> clock;  // empty: the system clock
     std::function<void(const std::string &)> log;                   // one line per request; empty: quiet
 };
+
+// Milliseconds since the epoch by the service's clock (empty: the system clock).
+inline std::int64_t serviceNowMs(const std::function<std::chrono::system_clock::time_point()> &clock)
+{
+    const auto now = clock ? clock() : std::chrono::system_clock::now();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+}
 
 // The reference pairing service: the importer's four endpoints and the phone's six, each a
 // POST of a JSON object to "<base>/<name>". Serves on background threads between start()

@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,12 @@ const char *const usage =
     "  --db FILE                SQLite file of the sessions (default: vellora-backend/sessions.sqlite\n"
     "                           in the user's data folder)\n"
     "  --in-memory              keep sessions in memory only\n"
+    "  --store redis://HOST:PORT[/DB]\n"
+    "                           keep sessions in Redis, shared with every node using it; the\n"
+    "                           password, if any, comes from VELLORA_REDIS_PASSWORD or the file\n"
+    "                           --store-password-file names\n"
+    "  --store-password-file FILE\n"
+    "                           the Redis password, the file's first line\n"
     "  --session-ttl SECONDS    idle time after which a session expires (default 900)\n"
     "  --max-body BYTES         largest upload body accepted (default 67108864)\n"
     "  --max-request BYTES      largest body of any other request (default 65536)\n"
@@ -91,6 +98,7 @@ int main(int argc, char **argv)
     options.port = 8787;
     bool inMemory = false;
     std::string devCertDir;
+    std::string passwordFile;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -110,6 +118,10 @@ int main(int argc, char **argv)
             options.host = value;
         else if (arg == "--db")
             options.databasePath = value;
+        else if (arg == "--store")
+            options.redisUrl = value;
+        else if (arg == "--store-password-file")
+            passwordFile = value;
         else if (arg == "--session-ttl")
             options.idleTimeout = std::chrono::seconds(number(arg, value, 1));
         else if (arg == "--max-body")
@@ -176,8 +188,26 @@ int main(int argc, char **argv)
     }
     if (inMemory && !options.databasePath.empty())
         usageError("--db and --in-memory exclude each other");
-    if (!inMemory && options.databasePath.empty())
+    if (!options.redisUrl.empty()) {
+        if (inMemory || !options.databasePath.empty())
+            usageError("--store excludes --db and --in-memory");
+        if (!options.redisUrl.starts_with("redis://"))
+            usageError("--store needs redis://HOST:PORT[/DB]");
+        // Never on the command line, where every user of the machine can read it.
+        if (!passwordFile.empty()) {
+            std::ifstream file(passwordFile);
+            if (!file || !std::getline(file, options.redisPassword)) {
+                std::cerr << "vellora-backend: cannot read " << passwordFile << "\n";
+                return 1;
+            }
+        } else if (const char *password = std::getenv("VELLORA_REDIS_PASSWORD")) {
+            options.redisPassword = password;
+        }
+    } else if (!passwordFile.empty()) {
+        usageError("--store-password-file goes with --store");
+    } else if (!inMemory && options.databasePath.empty()) {
         options.databasePath = defaultDatabasePath();
+    }
 
     auto logMutex = std::make_shared<std::mutex>();
     options.log = [logMutex](const std::string &line) {
@@ -200,8 +230,10 @@ int main(int argc, char **argv)
         std::cerr << "vellora-backend: " << e.what() << "\n";
         return 1;
     }
-    std::cout << "vellora-backend listening on " << service.baseUrl() << " (sessions "
-              << (inMemory ? std::string("in memory") : "in " + options.databasePath) << ")" << std::endl;
+    const std::string where = !options.redisUrl.empty() ? "in " + options.redisUrl
+                              : inMemory                ? std::string("in memory")
+                                                        : "in " + options.databasePath;
+    std::cout << "vellora-backend listening on " << service.baseUrl() << " (sessions " << where << ")" << std::endl;
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
