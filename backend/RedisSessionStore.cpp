@@ -3,6 +3,9 @@
 #include <hiredis/hiredis.h>
 #include <openssl/evp.h>
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <regex>
 #include <stdexcept>
@@ -267,6 +270,15 @@ struct RedisSessionStore::Connection {
     redisContext *context = nullptr;
     ~Connection() { redisFree(context); }
 
+    // False once Redis has closed it (a restart, a timeout): nothing may wait to be read on an
+    // idle connection. A command is never sent on a closed one, so none is sent twice.
+    bool open() const
+    {
+        char byte;
+        const ssize_t n = ::recv(context->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+
     // A command's reply; throws StoreUnavailable when the connection fails.
     Reply command(const std::vector<std::string> &words)
     {
@@ -330,13 +342,28 @@ RedisSessionStore::Reply RedisSessionStore::run(Script script, std::vector<std::
     std::unique_ptr<Connection> c;
     {
         std::lock_guard lock(m_poolMutex);
-        if (!m_idle.empty()) {
+        while (!c && !m_idle.empty()) {
             c = std::move(m_idle.back());
             m_idle.pop_back();
+            if (!c->open())
+                c.reset();
         }
     }
     if (!c)
         c = connect();
+    // One connection lost says the others went with it (Redis restarted, the network failed):
+    // they are made again rather than each failing a request of its own.
+    struct DropIdleOnFailure {
+        RedisSessionStore *store;
+        bool failed = true;
+        ~DropIdleOnFailure()
+        {
+            if (failed) {
+                std::lock_guard lock(store->m_poolMutex);
+                store->m_idle.clear();
+            }
+        }
+    } drop{this};
     std::vector<std::string> words{"EVALSHA", m_shas[int(script)], std::to_string(keys.size())};
     for (std::string &k : keys)
         words.push_back(std::move(k));
@@ -349,6 +376,7 @@ RedisSessionStore::Reply RedisSessionStore::run(Script script, std::vector<std::
         c->checked({"SCRIPT", "LOAD", scriptText(script)});
         r = c->command(words);
     }
+    drop.failed = false;
     if (r->type == REDIS_REPLY_ERROR)
         throw StoreUnavailable("Redis: " + std::string(r->str, r->len));
     std::lock_guard lock(m_poolMutex);

@@ -1,0 +1,206 @@
+#include "PairingCrypto.h"
+#include "PairingService.h"
+#include "RedisServer.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <QtTest>
+
+#include <atomic>
+#include <thread>
+
+using json = nlohmann::json;
+
+namespace {
+
+const std::string sessionId = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
+const std::string macKey(64, 'a');
+
+struct Answer {
+    int status = 0;
+    json body;
+};
+
+// Two nodes on one Redis server, as behind a load balancer: any request may reach either.
+class Cluster {
+public:
+    explicit Cluster(std::chrono::seconds idle = std::chrono::minutes(10),
+                     const std::function<void(PairingServiceOptions &)> &adjust = {})
+    {
+        PairingServiceOptions options;
+        options.redisUrl = redis.url();
+        options.idleTimeout = idle;
+        if (adjust)
+            adjust(options);
+        for (auto &node : nodes) {
+            node = std::make_unique<PairingService>(options);
+            node->start();
+        }
+    }
+
+    Answer post(int node, const std::string &endpoint, const json &body)
+    {
+        httplib::Client client(nodes[node]->baseUrl());
+        const auto result = client.Post("/vellora-pair-" + endpoint, body.dump(), "application/json");
+        return result ? Answer{result->status, json::parse(result->body, nullptr, false)} : Answer{};
+    }
+    Answer importer(int node, const std::string &endpoint, json body = json::object())
+    {
+        body["session_id"] = sessionId;
+        body["mac_key"] = macKey;
+        return post(node, endpoint, body);
+    }
+    Answer create(int node, const std::string &id = sessionId)
+    {
+        return post(node, "create", json{{"session_id", id},
+                                         {"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256(macKey))},
+                                         {"client_version", "1.0"}});
+    }
+    // The session created, claimed, asked for its transcript and given it; the phone's credentials.
+    json uploaded(const std::string &transcript)
+    {
+        if (create(0).status != 200)
+            return {};
+        const json phone{{"session_id", sessionId}, {"phone_token", post(1, "claim", json{{"session_id", sessionId}}).body.value("phone_token", "")}};
+        if (post(1, "ready", phone).status != 200 ||
+            importer(0, "upload", {{"transcript", transcript}, {"file_name", "chat.txt"}}).status != 200)
+            return {};
+        return phone;
+    }
+
+    RedisServer redis;
+    std::unique_ptr<PairingService> nodes[2];
+};
+
+std::string transcriptWith(const std::string &marker)
+{
+    std::string text = "Mum: Lunch? \xF0\x9F\x8D\x9C\r\nnul:" + std::string(1, '\0') + "\n";
+    while (text.size() < 200000)
+        text += marker + " " + std::to_string(text.size()) + "\n";
+    return text;
+}
+
+} // namespace
+
+class TestRedisStore : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Created on one node, claimed through the other, polled on the first, uploaded and fetched
+    // through the second.
+    void twoNodesOneSession()
+    {
+        Cluster cluster;
+        QCOMPARE(cluster.create(0).status, 200);
+        QCOMPARE(cluster.create(1).status, 409);
+        const json phone{{"session_id", sessionId}, {"phone_token", cluster.post(1, "claim", json{{"session_id", sessionId}}).body.value("phone_token", "")}};
+        QCOMPARE(cluster.importer(0, "poll").body, (json{{"status", "claimed"}}));
+        const json choice{{"name", "Mum"}, {"handle", "+15550100"}, {"count", 3}, {"first", nullptr}, {"last", nullptr}};
+        QCOMPARE(cluster.importer(0, "choose", choice).status, 200);
+        QCOMPARE(cluster.post(1, "choice", phone).body["choice"], choice);
+        const std::string uploadId = cluster.post(0, "ready", phone).body.value("upload_id", "");
+        QCOMPARE(cluster.importer(1, "poll").body, (json{{"status", "claimed"}, {"upload_id", uploadId}}));
+        const std::string transcript = transcriptWith("[2024-03-05 09:12] Me: caf\xC3\xA9");
+        QCOMPARE(cluster.importer(1, "upload", {{"transcript", transcript}, {"file_name", "chat.txt"}}).status, 200);
+        QVERIFY(cluster.post(1, "fetch", phone).body.value("transcript", "") == transcript);
+        QVERIFY(cluster.post(0, "fetch", phone).body.value("transcript", "") == transcript);
+        QCOMPARE(cluster.post(0, "received", phone).status, 200);
+        QCOMPARE(cluster.post(1, "fetch", phone).status, 410);
+    }
+
+    // 50 phones claim one session at once, half through each node: exactly one gets it.
+    void racingClaims()
+    {
+        Cluster cluster;
+        QCOMPARE(cluster.create(0).status, 200);
+        std::atomic<int> claimed{0}, refused{0}, other{0};
+        std::vector<std::thread> phones;
+        for (int i = 0; i < 50; ++i)
+            phones.emplace_back([&, i] {
+                const Answer a = cluster.post(i % 2, "claim", json{{"session_id", sessionId}});
+                if (a.status == 200)
+                    ++claimed;
+                else if (a.status == 409 && a.body.value("error", "") == "pairing session already claimed")
+                    ++refused;
+                else
+                    ++other;
+            });
+        for (auto &phone : phones)
+            phone.join();
+        QCOMPARE(claimed.load(), 1);
+        QCOMPARE(refused.load(), 49);
+        QCOMPARE(other.load(), 0);
+    }
+
+    // The creations per address and the live sessions are counted in Redis, for both nodes.
+    void limitsAcrossNodes()
+    {
+        Cluster cluster(std::chrono::minutes(10), [](PairingServiceOptions &o) {
+            o.createBurst = 3;
+            o.createsPerSecond = 0.01;
+            o.maxLiveSessions = 4;
+        });
+        const auto id = [] { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString(); };
+        QCOMPARE(cluster.create(0, id()).status, 200);
+        QCOMPARE(cluster.create(1, id()).status, 200);
+        QCOMPARE(cluster.create(0, id()).status, 200);
+        const Answer fourth = cluster.create(1, id());
+        QCOMPARE(fourth.status, 429);
+        QCOMPARE(fourth.body.value("error", ""), std::string("too many pairing sessions from this address, try again shortly"));
+        // Another address, as a trusted proxy would name it, is not counted with this one; the
+        // live sessions are.
+        cluster.redis.command({QStringLiteral("DEL"), QStringLiteral("vellora:creations:{127.0.0.1}")});
+        QCOMPARE(cluster.create(1, id()).status, 200);
+        QCOMPARE(cluster.create(0, id()).status, 503);
+    }
+
+    // With no request, the TTL and the timer remove an idle session with its transcript, and the
+    // data folder holds no byte of it within a minute.
+    void expiryWithoutRequests()
+    {
+        Cluster cluster(std::chrono::seconds(1));
+        const std::string marker = "Expiring lunch plans 5c1e";
+        QVERIFY(!cluster.uploaded(transcriptWith(marker)).is_null());
+        QVERIFY(cluster.redis.dataFiles().contains(QByteArray::fromStdString(marker)));
+        QTRY_COMPARE_WITH_TIMEOUT(cluster.redis.command({QStringLiteral("KEYS"), QStringLiteral("vellora:{*")}), QByteArray(), 3000);
+        QTRY_COMPARE(cluster.redis.command({QStringLiteral("ZCARD"), QStringLiteral("vellora:live")}), QByteArray("0"));
+        QTRY_VERIFY_WITH_TIMEOUT(!cluster.redis.dataFiles().contains(QByteArray::fromStdString(marker)), 60000);
+        QCOMPARE(cluster.importer(1, "poll").status, 404);
+    }
+
+    // Redis gone: 503 with "error", never a wrong answer; back: the service goes on.
+    void redisDown()
+    {
+        Cluster cluster;
+        QCOMPARE(cluster.create(0).status, 200);
+        QCOMPARE(cluster.importer(1, "poll").status, 200);
+        cluster.redis.stop();
+        for (const int node : {0, 1}) {
+            const Answer a = cluster.importer(node, "poll");
+            QCOMPARE(a.status, 503);
+            QCOMPARE(a.body.value("error", ""), std::string("the service is busy, try again shortly"));
+            QCOMPARE(cluster.post(node, "claim", json{{"session_id", sessionId}}).status, 503);
+        }
+        cluster.redis.start();
+        QCOMPARE(cluster.importer(0, "poll").body, (json{{"status", "pending"}}));
+        QCOMPARE(cluster.importer(1, "poll").body, (json{{"status", "pending"}}));
+    }
+
+    // An answered claim and upload are in Redis's files: kill -9 and a restart lose neither.
+    void answeredUploadSurvivesKill()
+    {
+        Cluster cluster;
+        const std::string transcript = transcriptWith("Kept through a crash 91d0");
+        const json phone = cluster.uploaded(transcript);
+        QVERIFY(!phone.is_null());
+        cluster.redis.kill();
+        cluster.redis.start();
+        const json fetched = cluster.post(1, "fetch", phone).body;
+        QCOMPARE(fetched.value("file_name", ""), std::string("chat.txt"));
+        QVERIFY(fetched.value("transcript", "") == transcript);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRedisStore)
+#include "test_redis_store.moc"
