@@ -1,3 +1,4 @@
+#include "BalancedNodes.h"
 #include "PairingCrypto.h"
 #include "PairingService.h"
 #include "RedisServer.h"
@@ -199,6 +200,34 @@ private slots:
         const json fetched = cluster.post(1, "fetch", phone).body;
         QCOMPARE(fetched.value("file_name", ""), std::string("chat.txt"));
         QVERIFY(fetched.value("transcript", "") == transcript);
+    }
+
+    // deploy/ as a newcomer starts it: nginx, round robin over two node processes, one Redis. A
+    // whole pairing goes through, both nodes answer it, and the transcript arrives byte for byte.
+    void pairingThroughNginx()
+    {
+        BalancedNodes deployment;
+        const auto post = [&](const std::string &endpoint, const json &body) {
+            httplib::Client client(deployment.baseUrl());
+            const auto result = client.Post("/vellora-pair-" + endpoint, body.dump(), "application/json");
+            return result ? Answer{result->status, json::parse(result->body, nullptr, false)} : Answer{};
+        };
+        const json importer{{"session_id", sessionId}, {"mac_key", macKey}};
+        QCOMPARE(post("create", json{{"session_id", sessionId}, {"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256(macKey))},
+                                     {"client_version", "1.0"}}).status, 200);
+        const json phone{{"session_id", sessionId}, {"phone_token", post("claim", json{{"session_id", sessionId}}).body.value("phone_token", "")}};
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(post("poll", importer).body, (json{{"status", "claimed"}}));
+        QCOMPARE(post("ready", phone).status, 200);
+        const std::string transcript = transcriptWith("Through the balancer 3e7b");
+        json upload = importer;
+        upload["transcript"] = transcript;
+        upload["file_name"] = "chat.txt";
+        QCOMPARE(post("upload", upload).status, 200);
+        QVERIFY(post("fetch", phone).body.value("transcript", "") == transcript);
+        QCOMPARE(post("received", phone).status, 200);
+        for (const int node : {0, 1})
+            QVERIFY2(deployment.nodeLog(node).count("POST /vellora-pair-") >= 3, deployment.nodeLog(node).constData());
     }
 };
 

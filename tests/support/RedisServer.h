@@ -8,8 +8,8 @@
 #include <string>
 
 // A redis-server of the test's own, on a free loopback port with its data folder in a temporary
-// one, configured as deploy/redis.conf configures it: every write synced before its answer, no
-// snapshots. Stopped when the object goes.
+// one, configured by deploy/redis.conf: every write synced before its answer, no snapshots.
+// Stopped when the object goes.
 class RedisServer {
 public:
     RedisServer();  // started
