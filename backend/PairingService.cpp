@@ -4,7 +4,9 @@
 #include "PairingRequests.h"
 #include "RedisSessionStore.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 struct PairingService::Impl {
     PairingServiceOptions options;
@@ -44,7 +46,10 @@ void PairingService::start()
     http.port = o.port;
     http.certFile = o.certFile;
     http.keyFile = o.keyFile;
-    http.threads = o.threads;
+    // A request on Redis waits for the network and for Redis's sync to the disk, not for a core;
+    // more of them at once share each of those syncs.
+    const bool waitsOnNetwork = !o.redisUrl.empty();
+    http.threads = o.threads > 0 || !waitsOnNetwork ? o.threads : int(8 * std::max(1u, std::thread::hardware_concurrency()));
     http.maxBodyBytesInFlight = o.maxBodyBytesInFlight;
     http.maxConnections = o.maxConnections;
     http.maxConnectionsPerAddress = o.maxConnectionsPerAddress;

@@ -30,7 +30,8 @@ struct PairingServiceOptions {
     std::string downloadUrl = "https://vellora.app/download";
     std::string certFile;               // both set: the service speaks HTTPS
     std::string keyFile;
-    int threads = 0;                    // threads answering requests (0: one per core); connections hold none
+    int threads = 0;                    // threads answering requests (0: one per core, eight on Redis);
+                                        // connections hold none
     // Connection limits; see HttpServerOptions.
     std::chrono::milliseconds connectionIdleTimeout{std::chrono::seconds(20)};
     std::chrono::milliseconds headerTimeout{std::chrono::seconds(10)};

@@ -1,5 +1,7 @@
 #include "RedisSessionStore.h"
 
+#include "UtcStamp.h"
+
 #include <hiredis/hiredis.h>
 #include <openssl/evp.h>
 
@@ -503,7 +505,7 @@ void RedisSessionStore::timerLoop()
             }
         } catch (const std::exception &e) {
             if (m_options.log)
-                m_options.log(std::string("session store timer: ") + e.what());
+                m_options.log(utcStamp() + " session store timer: " + e.what());
         }
         lock.lock();
     }

@@ -1,6 +1,7 @@
 #include "SqliteSessionStore.h"
 
 #include "PairingCrypto.h"
+#include "UtcStamp.h"
 
 #include <sqlite3.h>
 
@@ -26,7 +27,7 @@ void guarded(const std::function<void(const std::string &)> &log, F &&f)
         f();
     } catch (const std::exception &e) {
         if (log)
-            log(std::string("internal error: ") + e.what());
+            log(utcStamp() + " internal error: " + e.what());
     }
 }
 

@@ -53,8 +53,8 @@ const char *const usage =
     "  --cert FILE --key FILE   serve HTTPS with this certificate and private key (PEM)\n"
     "  --dev-cert DIR           serve HTTPS with a throwaway authority and certificate written\n"
     "                           into DIR; clients trust DIR/ca.pem\n"
-    "  --threads N              threads answering requests (default: one per core); idle and slow\n"
-    "                           connections hold none\n";
+    "  --threads N              threads answering requests (default: one per core, eight per core\n"
+    "                           with --store); idle and slow connections hold none\n";
 
 [[noreturn]] void usageError(const std::string &message)
 {

@@ -1,6 +1,7 @@
 // The reference pairing service under load, on 127.0.0.1, each figure beside its floor: the same
 // HTTP server answering at once without touching a store.
-//  1. 1,000 sessions open at once through the whole protocol, each moving a 100 KB transcript.
+//  1. 1,000 sessions open at once through the whole protocol, each moving a 100 KB transcript;
+//     then the same with the sessions in Redis: one node, and two behind nginx.
 //  2. The same run against the service as its own process, killed (-9) half-way and restarted on
 //     its store: every answer it had acknowledged must still hold. Then SIGTERM with many clients.
 //  3. 1,000 importers polling every 1.5 s over kept-alive connections while 5,000 idle ones are open.
@@ -8,11 +9,13 @@
 //  5. A 60 MiB upload body through the request reader; the cost of a synced commit.
 //  6. An honest importer's poll latency while one client runs each attack of a hostile client,
 //     and the service's memory while 24 clients send unauthenticated 64 MiB bodies.
+#include "BalancedNodes.h"
 #include "HttpServer.h"
 #include "Measure.h"
 #include "PairingCrypto.h"
 #include "PairingRequests.h"
 #include "PairingService.h"
+#include "RedisServer.h"
 #include "RequestBody.h"
 #include "SqliteSessionStore.h"
 
@@ -618,7 +621,7 @@ int main(int argc, char **argv)
     const int clients = 8;
     // Five rounds of floor, service and service in memory, taken in turn so that a change in the
     // machine's load falls on all three; each figure is the median round's.
-    std::vector<SessionRun> floorRuns, fileRuns, memoryRuns;
+    std::vector<SessionRun> floorRuns, fileRuns, memoryRuns, redisRuns, everysecRuns, nginxRuns;
     const std::string fetched =
         json{{"status", "uploaded"}, {"transcript", transcriptOf(0, transcriptBytes)}, {"file_name", "chat.txt"}}.dump();
     const int rounds = 5;
@@ -636,6 +639,18 @@ int main(int argc, char **argv)
             service.start();
             (inFile ? fileRuns : memoryRuns).push_back(drive(service.baseUrl(), sessions, clients, true));
         }
+        // One node on Redis, as deployed (each write synced before its answer) and with a sync a
+        // second instead, for what the first costs.
+        for (bool always : {true, false}) {
+            RedisServer redis(always ? QByteArray() : QByteArray("appendfsync everysec\n"));
+            PairingServiceOptions options = serviceOptions();
+            options.redisUrl = redis.url();
+            PairingService service(options);
+            service.start();
+            (always ? redisRuns : everysecRuns).push_back(drive(service.baseUrl(), sessions, clients, true));
+        }
+        BalancedNodes nodes({QStringLiteral("--create-burst"), QStringLiteral("1000000")});
+        nginxRuns.push_back(drive(nodes.baseUrl(), sessions, clients, true));
     }
     const auto median = [](std::vector<SessionRun> &runs) -> SessionRun & {
         std::sort(runs.begin(), runs.end(), [](const SessionRun &a, const SessionRun &b) { return a.seconds < b.seconds; });
@@ -658,6 +673,22 @@ int main(int argc, char **argv)
     std::printf("  %-30s %6d / %d   lost %d in all %d rounds\n", "transcripts fetched intact", run.intact,
                 sessions, lost, rounds);
     ok = ok && lost == 0;
+
+    const SessionRun &onRedis = median(redisRuns);
+    const SessionRun &everysec = median(everysecRuns);
+    const SessionRun &behindNginx = median(nginxRuns);
+    int lostBehindNginx = 0;
+    for (const SessionRun &r : nginxRuns)
+        lostBehindNginx += r.failed + (sessions - r.intact);
+    std::printf("  %-30s %9.0f /s    SQLite %8.0f /s   (%.2fx; target: at least 0.8x)   p99 %.2f ms\n",
+                "one node on Redis", sessions / onRedis.seconds, sessions / run.seconds, run.seconds / onRedis.seconds,
+                onRedis.p99Ms);
+    std::printf("  %-30s %9.0f /s    (Redis syncing once a second instead of before each answer)\n", "",
+                sessions / everysec.seconds);
+    std::printf("  %-30s %9.0f /s    p99 %.2f ms   lost %d in all %d rounds (target: 0)\n",
+                "two nodes behind nginx, Redis", sessions / behindNginx.seconds, behindNginx.p99Ms, lostBehindNginx,
+                rounds);
+    ok = ok && lostBehindNginx == 0;
 
     // 2. The same against the service's own process, killed half-way, restarted on its store.
     const double killAfter = run.seconds / 2;

@@ -1,6 +1,7 @@
 // The built importer as a user runs it: on a virtual X server against the reference backend,
 // the phone simulator reading the QR code from a capture of the screen and a real pointer click
 // on the first conversation, as `make run` does without a display.
+#include "BalancedNodes.h"
 #include "PairingService.h"
 #include "TestEnv.h"
 #include "VirtualDisplay.h"
@@ -25,15 +26,28 @@ class TestImporterRun : public QObject {
     Q_OBJECT
 
 private slots:
+    void wholeRun_data()
+    {
+        QTest::addColumn<bool>("balanced");
+        QTest::newRow("one service") << false;
+        QTest::newRow("nginx in front of two nodes on one Redis") << true;
+    }
+
     void wholeRun()
     {
+        QFETCH(bool, balanced);
         if (!VirtualDisplay::available())
             QSKIP("Xvfb is not installed (scripts/install-deps installs it)");
         qunsetenv("XDG_DATA_HOME");
         ScopedHome home;
         writeTwoPartners(home.chatDbPath());
         PairingService service;
-        service.start();
+        std::unique_ptr<BalancedNodes> nodes;
+        if (balanced)
+            nodes = std::make_unique<BalancedNodes>();
+        else
+            service.start();
+        const QString base = QString::fromStdString(balanced ? nodes->baseUrl() : service.baseUrl());
         VirtualDisplay display;
         QVERIFY2(!display.display().isEmpty(), qPrintable(display.error()));
 
@@ -42,7 +56,7 @@ private slots:
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
         const QString screens = home.home() + QStringLiteral("/screens");
         QProcessEnvironment importerEnv = env;
-        importerEnv.insert(QStringLiteral("VELLORA_API_BASE"), QString::fromStdString(service.baseUrl()));
+        importerEnv.insert(QStringLiteral("VELLORA_API_BASE"), base);
         importerEnv.insert(QStringLiteral("VELLORA_SCREENSHOT_DIR"), screens);
         QProcess importer;
         importer.setProcessEnvironment(importerEnv);
@@ -55,7 +69,7 @@ private slots:
         phone.setProcessEnvironment(env);
         phone.setProcessChannelMode(QProcess::MergedChannels);
         phone.start(QStringLiteral(VELLORA_PHONE_EXE),
-                    {QStringLiteral("--screen"), QStringLiteral("--base"), QString::fromStdString(service.baseUrl()),
+                    {QStringLiteral("--screen"), QStringLiteral("--base"), base,
                      QStringLiteral("--output"), received, QStringLiteral("--timeout"), QStringLiteral("60")});
 
         const auto shots = [&] { return QDir(screens).entryList({QStringLiteral("*.png")}, QDir::Files, QDir::Name); };

@@ -7,7 +7,7 @@
 
 #include <stdexcept>
 
-BalancedNodes::BalancedNodes() : m_port(freeLoopbackPort())
+BalancedNodes::BalancedNodes(const QStringList &nodeArguments) : m_port(freeLoopbackPort())
 {
     QByteArray site;
     {
@@ -20,9 +20,13 @@ BalancedNodes::BalancedNodes() : m_port(freeLoopbackPort())
     for (int i = 0; i < 2; ++i) {
         auto &node = m_nodes[i];
         node = std::make_unique<QProcess>();
+        // A file, not a pipe: a node writing its log into a pipe nobody empties would stop.
+        node->setStandardErrorFile(m_dir.filePath(QStringLiteral("node%1.log").arg(i)));
         node->start(QStringLiteral(VELLORA_BACKEND_EXE),
-                    {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"),
-                     QString::fromStdString(redis.url()), QStringLiteral("--trusted-proxy"), QStringLiteral("127.0.0.1")});
+                    QStringList{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--store"),
+                                QString::fromStdString(redis.url()), QStringLiteral("--trusted-proxy"),
+                                QStringLiteral("127.0.0.1")} +
+                        nodeArguments);
         if (!node->waitForReadyRead(10000))
             throw std::runtime_error("vellora-backend did not start");
         // "vellora-backend listening on http://127.0.0.1:PORT (sessions in …)"
@@ -68,9 +72,8 @@ BalancedNodes::~BalancedNodes()
     }
 }
 
-QByteArray BalancedNodes::nodeLog(int i)
+QByteArray BalancedNodes::nodeLog(int i) const
 {
-    QTest::qWait(100);  // what the node wrote reaches us through the event loop
-    m_logs[i] += m_nodes[i]->readAllStandardError();
-    return m_logs[i];
+    QFile log(m_dir.filePath(QStringLiteral("node%1.log").arg(i)));
+    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
 }

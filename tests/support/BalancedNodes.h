@@ -12,7 +12,9 @@
 // balancing two vellora-backend processes that share one Redis. Stopped when the object goes.
 class BalancedNodes {
 public:
-    BalancedNodes();  // started; throws std::runtime_error
+    // Started, each node with `nodeArguments` besides its port, store and proxy; throws
+    // std::runtime_error.
+    explicit BalancedNodes(const QStringList &nodeArguments = {});
     ~BalancedNodes();
     BalancedNodes(const BalancedNodes &) = delete;
     BalancedNodes &operator=(const BalancedNodes &) = delete;
@@ -20,7 +22,7 @@ public:
     // nginx's address, e.g. "http://127.0.0.1:41234".
     std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(m_port); }
     // The requests node `i` has logged so far, one "POST /vellora-pair-… <status>" line each.
-    QByteArray nodeLog(int i);
+    QByteArray nodeLog(int i) const;
 
     RedisServer redis;
 
@@ -28,6 +30,5 @@ private:
     QTemporaryDir m_dir;
     int m_port = 0;
     std::unique_ptr<QProcess> m_nodes[2];
-    QByteArray m_logs[2];
     QProcess m_nginx;
 };

@@ -26,14 +26,14 @@ int freeLoopbackPort()
     return ntohs(address.sin_port);
 }
 
-RedisServer::RedisServer() : m_port(freeLoopbackPort())
+RedisServer::RedisServer(const QByteArray &extraConfig) : m_port(freeLoopbackPort())
 {
     QFile config(m_dir.filePath(QStringLiteral("redis.conf")));
     if (!config.open(QIODevice::WriteOnly))
         throw std::runtime_error("cannot write redis.conf");
     // The deployment's own settings, but for where it listens, its folder and its password.
     config.write("include " VELLORA_DEPLOY_DIR "/redis.conf\nbind 127.0.0.1\nport " + QByteArray::number(m_port) +
-                 "\ndir " + QFile::encodeName(m_dir.path()) + "/data\nrequirepass \"\"\nlogfile \"\"\n");
+                 "\ndir " + QFile::encodeName(m_dir.path()) + "/data\nrequirepass \"\"\nlogfile \"\"\n" + extraConfig);
     config.close();
     QDir(m_dir.path()).mkpath(QStringLiteral("data"));
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);

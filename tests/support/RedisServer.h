@@ -12,7 +12,8 @@
 // Stopped when the object goes.
 class RedisServer {
 public:
-    RedisServer();  // started
+    // Started; `extraConfig` lines follow the deployment's.
+    explicit RedisServer(const QByteArray &extraConfig = {});
     ~RedisServer();
     RedisServer(const RedisServer &) = delete;
     RedisServer &operator=(const RedisServer &) = delete;
