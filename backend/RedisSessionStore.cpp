@@ -485,6 +485,7 @@ int RedisSessionStore::takeCreation(const std::string &client, double burst, dou
 void RedisSessionStore::timerLoop()
 {
     std::unique_lock lock(m_timerMutex);
+    bool failing = false;
     while (!m_stopping) {
         m_wake.wait_for(lock, sweepEvery);
         if (m_stopping)
@@ -503,9 +504,14 @@ void RedisSessionStore::timerLoop()
                 if (r->type == REDIS_REPLY_ERROR)
                     c->checked({"SET", rewriteDueKey, "1"});
             }
+            if (failing && m_options.log)
+                m_options.log(utcStamp() + " session store timer: Redis answers again");
+            failing = false;
         } catch (const std::exception &e) {
-            if (m_options.log)
+            // Once, not every second of an outage.
+            if (!failing && m_options.log)
                 m_options.log(utcStamp() + " session store timer: " + e.what());
+            failing = true;
         }
         lock.lock();
     }

@@ -27,7 +27,8 @@ struct Answer {
 class Cluster {
 public:
     explicit Cluster(std::chrono::seconds idle = std::chrono::minutes(10),
-                     const std::function<void(PairingServiceOptions &)> &adjust = {})
+                     const std::function<void(PairingServiceOptions &)> &adjust = {}, const QByteArray &redisConfig = {})
+        : redis(redisConfig)
     {
         PairingServiceOptions options;
         options.redisUrl = redis.url();
@@ -186,6 +187,16 @@ private slots:
         cluster.redis.start();
         QCOMPARE(cluster.importer(0, "poll").body, (json{{"status", "pending"}}));
         QCOMPARE(cluster.importer(1, "poll").body, (json{{"status", "pending"}}));
+    }
+
+    // A Redis with a password: the nodes that know it are served, the others get 503.
+    void password()
+    {
+        for (const char *password : {"s3cret pass", "wrong"}) {
+            Cluster cluster(std::chrono::minutes(10), [&](PairingServiceOptions &o) { o.redisPassword = password; },
+                            "requirepass \"s3cret pass\"\n");
+            QCOMPARE(cluster.create(0).status, std::string(password) == "wrong" ? 503 : 200);
+        }
     }
 
     // An answered claim and upload are in Redis's files: kill -9 and a restart lose neither.

@@ -51,9 +51,10 @@ void RedisServer::start()
     m_process.start(QStringLiteral("redis-server"), {m_dir.filePath(QStringLiteral("redis.conf"))});
     if (!m_process.waitForStarted())
         throw std::runtime_error("redis-server did not start: is it installed (make deps)?");
-    for (int i = 0; i < 500 && command({QStringLiteral("PING")}) != "PONG"; ++i)
+    // PONG, or a refusal when it asks for a password: either way, it answers.
+    for (int i = 0; i < 500 && command({QStringLiteral("PING")}).isEmpty(); ++i)
         QTest::qWait(10);
-    if (command({QStringLiteral("PING")}) != "PONG")
+    if (command({QStringLiteral("PING")}).isEmpty())
         throw std::runtime_error("redis-server does not answer");
 }
 
