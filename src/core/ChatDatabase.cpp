@@ -83,10 +83,10 @@ QUtf8StringView columnText(sqlite3_stmt *stmt, int column)
     return QUtf8StringView(text, nul ? static_cast<const char *>(nul) - text : size);
 }
 
-// Copies `from` to a new file `to` that only the owner may read, even while it is written.
-// Returns 0, or the errno of the first failure (EISDIR or EINVAL for a source that is not a
-// plain file); a failed copy is removed.
-int copyPrivately(const QString &from, const QString &to, [[maybe_unused]] ChatDatabase::Copy copy) noexcept
+} // namespace
+
+// EISDIR or EINVAL for a source that is not a plain file.
+int ChatDatabase::copyPrivately(const QString &from, const QString &to, [[maybe_unused]] Copy copy) noexcept
 {
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
@@ -155,6 +155,8 @@ int copyPrivately(const QString &from, const QString &to, [[maybe_unused]] ChatD
     return error;
 }
 
+namespace {
+
 // A failed copy as the user is told it: a file that may not be read, or no database file at
 // all, means the access is missing; anything else (a full disk, an I/O error, a companion that
 // is not a file) is told in the system's words.
@@ -208,29 +210,44 @@ bool ChatDatabase::canAccess(const QString &sourcePath)
     return readable;
 }
 
-ChatDatabase::ChatDatabase(const QString &sourcePath, Copy copy)
+PrivateFolder::PrivateFolder()
+    : m_path(temporaryFolder() + QStringLiteral("/vellora-imessage-")
+             + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper())
 {
-    m_tempDir = temporaryFolder() + QStringLiteral("/vellora-imessage-")
-        + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
-
     // The folder holds a copy of the whole message history: owner only, from its first moment.
-    const std::filesystem::path dir(QFile::encodeName(m_tempDir).toStdString());
+    const std::filesystem::path dir(QFile::encodeName(m_path).toStdString());
     std::filesystem::create_directories(dir.parent_path());
     if (::mkdir(dir.c_str(), S_IRWXU) != 0)
         throw std::filesystem::filesystem_error("cannot create the snapshot folder", dir,
                                                 std::error_code(errno, std::generic_category()));
+}
 
+PrivateFolder::~PrivateFolder()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(QFile::encodeName(m_path).toStdString(), ignored);
+}
+
+ChatDatabase::ChatDatabase(const QString &sourcePath, Copy copy)
+    : ChatDatabase([&sourcePath, copy](const QString &target) {
+          if (const int error = copyPrivately(sourcePath, target, copy))
+              throw copyError(error, true);
+          for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+              // A companion that is not there (or just went, checkpointed) is left out; one that
+              // is there but cannot be copied would leave out the newest messages.
+              const int error = copyPrivately(sourcePath + suffix, target + suffix, copy);
+              if (error && error != ENOENT && error != ENOTDIR)
+                  throw copyError(error, false);
+          }
+      })
+{
+}
+
+ChatDatabase::ChatDatabase(const Fill &fill)
+{
     try {
-        const QString target = m_tempDir + QStringLiteral("/chat.db");
-        if (const int error = copyPrivately(sourcePath, target, copy))
-            throw copyError(error, true);
-        for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")}) {
-            // A companion that is not there (or just went, checkpointed) is left out; one that
-            // is there but cannot be copied would leave out the newest messages.
-            const int error = copyPrivately(sourcePath + suffix, target + suffix, copy);
-            if (error && error != ENOENT && error != ENOTDIR)
-                throw copyError(error, false);
-        }
+        const QString target = m_folder.filePath(QStringLiteral("chat.db"));
+        fill(target);
 
         sqlite3 *db = nullptr;
         const int rc = sqlite3_open_v2(QFile::encodeName(target).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
@@ -244,24 +261,22 @@ ChatDatabase::ChatDatabase(const QString &sourcePath, Copy copy)
         sqlite3_exec(db, "PRAGMA mmap_size = 2147418112", nullptr, nullptr, nullptr);
         m_db = db;
     } catch (...) {
-        cleanup();
+        close();  // the folder goes with its member
         throw;
     }
 }
 
 ChatDatabase::~ChatDatabase()
 {
-    cleanup();
+    close();
 }
 
-void ChatDatabase::cleanup() noexcept
+void ChatDatabase::close() noexcept
 {
     if (m_db) {
         sqlite3_close(m_db);
         m_db = nullptr;
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(QFile::encodeName(m_tempDir).toStdString(), ignored);
 }
 
 QList<Conversation> ChatDatabase::loadConversations(const NameFor &nameFor) const

@@ -10,6 +10,23 @@
 
 struct sqlite3;
 
+// A new folder "vellora-imessage-<UUID>" in the temporary directory that only its owner may
+// enter from its first moment; removed with everything in it when the object goes away.
+class PrivateFolder {
+public:
+    // Throws std::filesystem::filesystem_error when the folder can't be made.
+    PrivateFolder();
+    ~PrivateFolder();
+    PrivateFolder(const PrivateFolder &) = delete;
+    PrivateFolder &operator=(const PrivateFolder &) = delete;
+
+    const QString &path() const { return m_path; }
+    QString filePath(const QString &name) const { return m_path + u'/' + name; }
+
+private:
+    QString m_path;
+};
+
 // A private, read-only snapshot of the Messages database. The live files are only copied,
 // never opened by SQLite; the copy's folder is removed when the object goes away.
 // Self-contained: one may be made, read and dropped on any single thread.
@@ -29,6 +46,10 @@ public:
 
     // Throws HelperError, or std::filesystem::filesystem_error when the folder can't be made.
     explicit ChatDatabase(const QString &sourcePath, Copy copy = Copy::native);
+    // Writes the snapshot's database at `target` (and any "-wal"/"-shm" beside it) from another
+    // source, such as a phone backup; whatever it throws ends the construction, folder removed.
+    using Fill = std::function<void(const QString &target)>;
+    explicit ChatDatabase(const Fill &fill);
     ~ChatDatabase();
     ChatDatabase(const ChatDatabase &) = delete;
     ChatDatabase &operator=(const ChatDatabase &) = delete;
@@ -36,11 +57,15 @@ public:
     QList<Conversation> loadConversations(const NameFor &nameFor) const;
     QList<ChatMessage> loadMessages(const Conversation &conversation) const;
 
-    const QString &snapshotDir() const { return m_tempDir; }
+    const QString &snapshotDir() const { return m_folder.path(); }
+
+    // Copies `from` to a new file `to` that only the owner may read, even while it is written.
+    // Returns 0, or the errno of the first failure; a failed copy is removed.
+    static int copyPrivately(const QString &from, const QString &to, Copy copy = Copy::native) noexcept;
 
 private:
-    void cleanup() noexcept;
+    void close() noexcept;
 
+    PrivateFolder m_folder;
     sqlite3 *m_db = nullptr;
-    QString m_tempDir;
 };

@@ -62,7 +62,11 @@ void writeTwoPartners(const QString &path)
 
 QByteArray transcriptOf(const QString &path, const QString &handle)
 {
-    const ChatDatabase snapshot(path);
+    return transcriptOf(ChatDatabase(path), handle);
+}
+
+QByteArray transcriptOf(const ChatDatabase &snapshot, const QString &handle)
+{
     for (const Conversation &conversation : snapshot.loadConversations([](const QString &) { return std::nullopt; }))
         if (conversation.handle == handle)
             return Transcript::build(snapshot.loadMessages(conversation), conversation.displayName).toUtf8();

@@ -6,6 +6,8 @@
 
 #include <optional>
 
+class ChatDatabase;
+
 // Points HOME and TMPDIR at fresh folders for the life of the object, so a test can put a
 // Messages database where the importer looks and see every snapshot folder it leaves.
 class ScopedHome {
@@ -33,6 +35,7 @@ inline const QString mumHandle = QStringLiteral("+15551230001");
 void writeTwoPartners(const QString &path);
 // The transcript of the conversation with `handle`, read afresh from the database at `path`.
 QByteArray transcriptOf(const QString &path, const QString &handle);
+QByteArray transcriptOf(const ChatDatabase &snapshot, const QString &handle);
 // Lets the tasks a destroyed or restarted client left behind end: its workers finish, then one
 // turn of the event loop resumes whatever waited for them (they find themselves cancelled).
 void finishCancelledTasks();
