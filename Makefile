@@ -31,7 +31,7 @@ bench: deps
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
-	@for t in attributed_body vcard pairing_requests message_loading; do \
+	@for t in attributed_body vcard pairing_requests message_loading backup; do \
 	  dict=fuzz/$$t.dict; [ -f $$dict ] || dict=fuzz/attributed_body.dict; \
 	  mkdir -p build/fuzz/corpus-$$t; echo "== fuzz_$$t"; \
 	  build/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -dict=$$dict -artifact_prefix=build/fuzz/ \

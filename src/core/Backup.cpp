@@ -298,7 +298,7 @@ void copyFile(const QString &from, const QString &to, const Secret *key, qint64 
     const unsigned char iv[16] = {};
     bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key->data(), iv) == 1
         && EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1;
-    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    QByteArray chunk(256 << 10, Qt::Uninitialized);
     Secret plain{size_t(chunk.size())};
     unsigned char lastBlock[16] = {};
     qint64 written = 0;
