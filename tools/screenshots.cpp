@@ -5,6 +5,8 @@
 // frame, the time zone and language of the dates) is fixed, so the tests can compare the
 // pictures with reviewed ones.
 #include "AboutView.h"
+#include "Backup.h"
+#include "BackupWriter.h"
 #include "ContentView.h"
 #include "FixtureDb.h"
 #include "PairingClient.h"
@@ -88,6 +90,8 @@ public:
     void run(qreal scale)
     {
         m_scale = scale;
+        const QString backups = m_home.home() + QStringLiteral("/backups");
+        QDir(backups).removeRecursively();
         const QString contacts = m_home.home() + QStringLiteral("/.local/share/contacts");
         writeHistory(m_home.chatDbPath(), contacts, true);
         ScriptedServer server;
@@ -167,6 +171,34 @@ public:
         pairing.begin();
         reach(pairing, Step::pick());
         shot(view, "pick-empty");
+
+        // No database again, but two backups in a folder chosen before: one plain, one locked.
+        QFile::rename(m_home.chatDbPath(), m_home.chatDbPath() + QStringLiteral(".away"));
+        BackupOptions plain;
+        plain.deviceName = QStringLiteral("Anna's iPhone");
+        plain.date = QDateTime(QDate(2026, 11, 28), QTime(20, 15), Qt::UTC);
+        writeBackup(backups + QStringLiteral("/00008110-0002"), {}, plain);
+        BackupOptions locked;
+        locked.password = "1234";
+        locked.sha256Iterations = 200000;  // long enough to see it unlock, short enough to wait for
+        writeBackup(backups + QStringLiteral("/00008110-0001"), {}, locked);
+        Backup::rememberFolder(backups);
+        pairing.begin();
+        reach(pairing, Step::needsAccess());
+        shot(view, "source-backups");
+
+        pairing.openBackup(backups + QStringLiteral("/00008110-0001"));
+        reach(pairing, Step::locked());
+        shot(view, "locked");
+        auto *password = view.findChild<QLineEdit *>(QStringLiteral("password"));
+        password->setText(QStringLiteral("4321"));
+        pairing.unlock(password->text());
+        reach(pairing, Step::unlocking());
+        shot(view, "unlocking");
+        waitFor([&] { return pairing.step().kind() == Step::Kind::locked; });
+        shot(view, "locked-wrong-password");
+        pairing.chooseAnotherSource();
+        QFile::rename(m_home.chatDbPath() + QStringLiteral(".away"), m_home.chatDbPath());
         view.hide();
 
         AboutView about;
@@ -220,6 +252,7 @@ int main(int argc, char **argv)
     QFont font = QApplication::font();
     font.setFamily(QStringLiteral("DejaVu Sans"));
     QApplication::setFont(font);
+    QCoreApplication::setOrganizationName(QStringLiteral("Vellora"));
     ContentView::applyDarkLook(app);
     const QString outDir = QString::fromLocal8Bit(argv[1]);
     if (!QDir().mkpath(outDir)) {

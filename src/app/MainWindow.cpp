@@ -4,6 +4,7 @@
 #include "ContentView.h"
 
 #include <QCloseEvent>
+#include <QMenu>
 #include <QMenuBar>
 #include <QVBoxLayout>
 
@@ -13,6 +14,17 @@ MainWindow::MainWindow(QWidget *parent)
 {
     setWindowTitle(appName);
     setCentralWidget(m_content);
+    m_fileMenu = menuBar()->addMenu(tr("File"));
+    QAction *openBackup = m_fileMenu->addAction(tr("Open iPhone Backup\u2026"), m_content, &ContentView::openBackupFolder);
+    openBackup->setShortcut(QKeySequence::Open);
+    m_fileMenu->addAction(tr("Open Messages Database\u2026"), m_content, &ContentView::openDatabaseFile);
+#ifndef Q_OS_MACOS
+    // macOS has Quit in the application menu already.
+    m_fileMenu->addSeparator();
+    QAction *quit = m_fileMenu->addAction(tr("Quit"), this, &QWidget::close);
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));  // Windows has no standard one
+    quit->setMenuRole(QAction::QuitRole);
+#endif
     // macOS moves this item into the application menu in place of the standard one.
     m_aboutAction->setMenuRole(QAction::AboutRole);
     menuBar()->addMenu(tr("Help"))->addAction(m_aboutAction);

@@ -4,9 +4,10 @@
 #include <QPointer>
 
 class ContentView;
+class QMenu;
 
-// The application's main window: the root view, and the About menu item that opens the one
-// About window (or brings it to the front).
+// The application's main window: the root view, the File menu that chooses where the messages
+// come from, and the About menu item that opens the one About window (or brings it to the front).
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -17,6 +18,7 @@ public:
 
     ContentView *contentView() const { return m_content; }
     QAction *aboutAction() const { return m_aboutAction; }
+    QMenu *fileMenu() const { return m_fileMenu; }
     // The open About window, if any.
     QWidget *aboutWindow() const { return m_about; }
 
@@ -29,5 +31,6 @@ protected:
 private:
     ContentView *m_content;
     QAction *m_aboutAction;
+    QMenu *m_fileMenu;
     QPointer<QWidget> m_about;
 };

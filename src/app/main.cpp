@@ -20,6 +20,7 @@ int main(int argc, char *argv[])
     // Before any widget: a widget keeps the accessible interface it was first given.
     Accessibility::install();
     QApplication::setApplicationName(QStringLiteral("vellora-imessage-importer"));
+    QApplication::setOrganizationName(QStringLiteral("Vellora"));  // where the settings live
     QGuiApplication::setDesktopFileName(QStringLiteral("app.vellora.imessage_importer"));
     quitOnTerminationSignals();
     ContentView::applyDarkLook(app);

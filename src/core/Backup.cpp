@@ -412,6 +412,14 @@ QList<BackupInfo> Backup::discover(const QStringList &folders)
                 found << *info;
         }
     }
+    // A folder remembered beside the one that holds it is one backup, not two.
+    QStringList seen;
+    found.removeIf([&seen](const BackupInfo &info) {
+        if (seen.contains(info.folder))
+            return true;
+        seen << info.folder;
+        return false;
+    });
     std::stable_sort(found.begin(), found.end(), [](const BackupInfo &a, const BackupInfo &b) {
         return a.date.value_or(RefDates::earliest) > b.date.value_or(RefDates::earliest);
     });

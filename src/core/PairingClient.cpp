@@ -1,6 +1,7 @@
 #include "PairingClient.h"
 
 #include "AppInfo.h"
+#include "Backup.h"
 #include "BundleInfo.h"
 #include "ChatDatabase.h"
 #include "ContactResolver.h"
@@ -12,12 +13,15 @@
 #include <QCoreApplication>
 #include <QCoroFuture>
 #include <QCryptographicHash>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QMetaObject>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QUuid>
 #include <QtConcurrent>
+
+#include <openssl/crypto.h>
 
 namespace {
 
@@ -26,6 +30,8 @@ QString describe(const std::exception &error)
 {
     if (const auto *helper = dynamic_cast<const HelperError *>(&error))
         return helper->errorDescription();
+    if (const auto *backup = dynamic_cast<const BackupError *>(&error))
+        return backup->errorDescription();
     return QString::fromUtf8(error.what());
 }
 
@@ -45,11 +51,13 @@ template <typename T, typename F> Outcome<T> capture(F &&work)
     }
 }
 
-Outcome<QList<Conversation>> listConversations(const QString &sourcePath, const ContactResolver &names)
+using SnapshotMaker = std::function<std::unique_ptr<ChatDatabase>()>;
+
+Outcome<QList<Conversation>> listConversations(const SnapshotMaker &makeSnapshot, const ContactResolver &names)
 {
     return capture<QList<Conversation>>([&] {
-        const ChatDatabase snapshot(sourcePath);
-        return snapshot.loadConversations([&](const QString &handle) { return names.name(handle); });
+        const auto snapshot = makeSnapshot();
+        return snapshot->loadConversations([&](const QString &handle) { return names.name(handle); });
     });
 }
 
@@ -60,15 +68,12 @@ QByteArray compactJson(const QJsonObject &object)
 
 // The whole upload body: a long history makes tens of megabytes of JSON, so it is built here
 // rather than on the main thread.
-Outcome<QByteArray> buildUploadBody(const QString &sourcePath, const Conversation &conversation,
+Outcome<QByteArray> buildUploadBody(const SnapshotMaker &makeSnapshot, const Conversation &conversation,
                                     const QString &sessionId, const QString &macKey)
 {
     return capture<QByteArray>([&] {
         QList<ChatMessage> messages;
-        {
-            const ChatDatabase snapshot(sourcePath);
-            messages = snapshot.loadMessages(conversation);
-        }
+        messages = makeSnapshot()->loadMessages(conversation);
         return compactJson({
             {QStringLiteral("session_id"), sessionId},
             {QStringLiteral("mac_key"), macKey},
@@ -87,8 +92,8 @@ QJsonValue isoOrNull(const std::optional<RefDate> &date)
 
 QString PairingClient::Step::toString() const
 {
-    static const char *const names[] = {"starting", "needsAccess", "scan",           "pick",  "finishing",
-                                        "uploading", "done",       "updateRequired", "failed"};
+    static const char *const names[] = {"starting", "needsAccess",    "scan",   "pick",   "finishing", "uploading",
+                                        "done",     "updateRequired", "failed", "locked", "unlocking"};
     const QString name = QString::fromLatin1(names[int(m_kind)]);
     return m_text.isEmpty() ? name : name + QLatin1Char('(') + m_text + QLatin1Char(')');
 }
@@ -107,6 +112,8 @@ PairingClient::~PairingClient()
     m_run->cancel();
     if (m_pollTask)
         m_pollTask->cancel();
+    if (m_unlockCancelled)
+        *m_unlockCancelled = true;
 }
 
 void PairingClient::setLauncher(std::unique_ptr<AppLauncher> launcher)
@@ -133,12 +140,17 @@ void PairingClient::cancelPolling()
         m_pollTask->cancel();
 }
 
-void PairingClient::begin()
+void PairingClient::stopRun()
 {
     cancelPolling();
     // Everything the previous run still waits for ends without writing state.
     m_run->cancel();
     m_run = std::make_shared<Token>();
+}
+
+void PairingClient::begin()
+{
+    stopRun();
 
     m_uploading = false;
     m_chosenConvo.reset();
@@ -151,7 +163,9 @@ void PairingClient::begin()
         emit qrImageChanged();
     }
 
-    if (ChatDatabase::canAccess()) {
+    if (m_backup && m_backup->isLocked()) {
+        setStep(Step::locked());
+    } else if (m_backup || ChatDatabase::canAccess(m_databasePath.isEmpty() ? ChatDatabase::standardSourcePath() : m_databasePath)) {
         setStep(Step::starting());
         startSession(m_run);
     } else {
@@ -159,16 +173,119 @@ void PairingClient::begin()
     }
 }
 
+void PairingClient::openDatabase(const QString &path)
+{
+    resetSource();
+    m_databasePath = path;
+    begin();
+}
+
+void PairingClient::openBackup(const QString &folder)
+{
+    resetSource();
+    try {
+        m_backup = std::make_shared<Backup>(folder);
+    } catch (const BackupError &e) {
+        stopRun();
+        fail(e.errorDescription());
+        return;
+    }
+    Backup::rememberFolder(folder);
+    begin();
+}
+
+void PairingClient::unlock(QString password)
+{
+    QByteArray utf8 = password.toUtf8();
+    password.fill(QChar(0));
+    if (!m_backup || !m_backup->isLocked() || m_step.kind() != Step::Kind::locked) {
+        utf8.fill(0);
+        return;
+    }
+    setStep(Step::unlocking());
+    unlockBackup(std::move(utf8), m_run);
+}
+
+QCoro::Task<> PairingClient::unlockBackup(QByteArray password, TokenPtr run)
+{
+    const QPointer<PairingClient> self(this);
+    m_unlockCancelled = std::make_shared<std::atomic_bool>(false);
+    // The worker unlocks a backup object of its own, so a cancelled try still deriving keys
+    // never shares one with the next; the flag outlives a window closed meanwhile.
+    struct Unlocked {
+        std::shared_ptr<Backup> backup;  // null when the try failed
+        QString failure;                 // empty when it was cancelled
+    };
+    QFuture<Unlocked> work = QtConcurrent::run(
+        [folder = m_backup->info().folder, cancelled = m_unlockCancelled, password = std::move(password)]() mutable {
+            try {
+                auto backup = std::make_shared<Backup>(folder);
+                backup->unlock(password, *cancelled);
+                return Unlocked{std::move(backup), {}};
+            } catch (const BackupError &e) {
+                OPENSSL_cleanse(password.data(), size_t(password.size()));
+                return Unlocked{nullptr, e.kind() == BackupError::Kind::cancelled ? QString() : e.errorDescription()};
+            }
+        });
+    const std::shared_ptr<std::atomic_bool> cancelled = m_unlockCancelled;
+    const Unlocked unlocked = co_await work;
+    if (!self || run->cancelled() || *cancelled)
+        co_return;
+    if (!unlocked.backup) {
+        setStep(Step::locked(unlocked.failure));
+        co_return;
+    }
+    m_backup = unlocked.backup;
+    begin();
+}
+
+void PairingClient::cancelUnlock()
+{
+    if (m_unlockCancelled)
+        *m_unlockCancelled = true;
+    if (m_step.kind() == Step::Kind::unlocking)
+        setStep(Step::locked());
+}
+
+void PairingClient::chooseAnotherSource()
+{
+    resetSource();
+    begin();
+}
+
+void PairingClient::resetSource()
+{
+    if (m_unlockCancelled)
+        *m_unlockCancelled = true;
+    m_backup.reset();
+    m_databasePath.clear();
+}
+
+std::function<std::unique_ptr<ChatDatabase>()> PairingClient::snapshotMaker() const
+{
+    if (m_backup) {
+        return [backup = std::shared_ptr<const Backup>(m_backup)] {
+            return std::make_unique<ChatDatabase>([&backup](const QString &target) { backup->writeMessages(target); });
+        };
+    }
+    return [path = m_databasePath.isEmpty() ? ChatDatabase::standardSourcePath() : m_databasePath] {
+        return std::make_unique<ChatDatabase>(path);
+    };
+}
+
 QCoro::Task<> PairingClient::startSession(TokenPtr run)
 {
     const QPointer<PairingClient> self(this);
 
-    const ContactResolver names = co_await ContactResolver::loadFrom(m_contactSource);
+    // Named, not a temporary inside co_await: GCC 12 destroys such temporaries twice.
+    const std::shared_ptr<ContactSource> contacts =
+        m_backup ? std::make_shared<BackupContactSource>(m_backup) : m_contactSource;
+    const ContactResolver names = co_await ContactResolver::loadFrom(contacts);
     if (!self || run->cancelled())
         co_return;
 
-    const Outcome<QList<Conversation>> listed =
-        co_await QtConcurrent::run(listConversations, ChatDatabase::standardSourcePath(), names);
+    QFuture<Outcome<QList<Conversation>>> listing = QtConcurrent::run(listConversations, snapshotMaker(), names);
+    const Outcome<QList<Conversation>> listed = co_await listing;
     if (!self || run->cancelled())
         co_return;
     if (!listed.value) {
@@ -295,8 +412,9 @@ QCoro::Task<> PairingClient::upload(TokenPtr poll)
     setStep(Step::uploading());
 
     // A fresh snapshot, so messages that arrived since the listing are included.
-    const Outcome<QByteArray> body = co_await QtConcurrent::run(
-        buildUploadBody, ChatDatabase::standardSourcePath(), conversation, m_sessionId, m_macKey);
+    QFuture<Outcome<QByteArray>> building =
+        QtConcurrent::run(buildUploadBody, snapshotMaker(), conversation, m_sessionId, m_macKey);
+    const Outcome<QByteArray> body = co_await building;
     if (!self || poll->cancelled())
         co_return;
     if (!body.value) {

@@ -8,12 +8,15 @@
 #include <QList>
 #include <QObject>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 
 class AppLauncher;
+class Backup;
+class ChatDatabase;
 class ContactSource;
 
 // Owns one run of the importer: the step the window shows, the QR code, the conversation
@@ -25,7 +28,11 @@ class PairingClient : public QObject {
 public:
     class Step {
     public:
-        enum class Kind { starting, needsAccess, scan, pick, finishing, uploading, done, updateRequired, failed };
+        enum class Kind {
+            starting, needsAccess, scan, pick, finishing, uploading, done, updateRequired, failed,
+            locked,    // an encrypted backup waits for its password; the text says why a try failed
+            unlocking  // its keys are being derived
+        };
 
         Step() : Step(Kind::starting) {}
 
@@ -38,6 +45,8 @@ public:
         static Step done() { return Step(Kind::done); }
         static Step updateRequired(const QString &downloadUrl) { return Step(Kind::updateRequired, downloadUrl); }
         static Step failed(const QString &message) { return Step(Kind::failed, message); }
+        static Step locked(const QString &message = {}) { return Step(Kind::locked, message); }
+        static Step unlocking() { return Step(Kind::unlocking); }
 
         Kind kind() const { return m_kind; }
         // The download address of updateRequired, the message of failed; empty otherwise.
@@ -72,6 +81,18 @@ public:
     void choose(const Conversation &conversation);
     // Starts a new instance of the application and quits this one once it runs.
     void relaunch();
+
+    // Where the messages come from: the Mac's Messages database (the default), a database file
+    // the user opened, or an iPhone backup folder. Each starts the flow again from it.
+    void openDatabase(const QString &path);
+    void openBackup(const QString &folder);
+    // Unlocks the open encrypted backup on a worker thread; the password is wiped after use.
+    void unlock(QString password);
+    // Stops unlocking and asks for the password again.
+    void cancelUnlock();
+    // Stops unlocking, forgets the chosen source and starts again from the standard one.
+    void chooseAnotherSource();
+    bool hasBackup() const { return m_backup != nullptr; }
     // The window became active again: relaunch when back from the settings at the gate.
     void applicationActivated();
 
@@ -118,6 +139,11 @@ private:
     void setStep(const Step &step);
     void fail(const QString &message) { setStep(Step::failed(message)); }
     void cancelPolling();
+    void stopRun();
+    void resetSource();
+    // A new private snapshot of the current source, on any thread.
+    std::function<std::unique_ptr<ChatDatabase>()> snapshotMaker() const;
+    QCoro::Task<> unlockBackup(QByteArray password, TokenPtr run);
 
     Step m_step = Step::starting();
     QImage m_qrImage;
@@ -134,6 +160,9 @@ private:
     std::chrono::milliseconds m_pollInterval = defaultPollInterval;
     PollClock m_pollClock;
     std::shared_ptr<ContactSource> m_contactSource;
+    QString m_databasePath;  // empty: the Mac's Messages database
+    std::shared_ptr<Backup> m_backup;
+    std::shared_ptr<std::atomic_bool> m_unlockCancelled;
     std::unique_ptr<AppLauncher> m_launcher;
     std::function<void()> m_quit;
 };

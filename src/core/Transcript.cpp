@@ -152,6 +152,12 @@ const DateFormatter &DateFmt::monthYearFormatter()
     return formatter;
 }
 
+const DateFormatter &DateFmt::dayMonthYearFormatter()
+{
+    static const DateFormatter formatter(QStringLiteral("d MMM yyyy"), QLocale::system(), currentZone());
+    return formatter;
+}
+
 QString Transcript::build(const QList<ChatMessage> &messages, const QString &partnerName)
 {
     static const QString you = QStringLiteral("You");

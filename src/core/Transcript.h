@@ -37,6 +37,7 @@ namespace DateFmt {
 const DateFormatter &stampFormatter();      // "yyyy-MM-dd HH:mm", POSIX, zone at first use
 const DateFormatter &isoFormatter();        // "yyyy-MM-dd'T'HH:mm:ss", POSIX, zone at first use
 const DateFormatter &monthYearFormatter();  // "MMM yyyy", the user's locale
+const DateFormatter &dayMonthYearFormatter();  // "d MMM yyyy", the user's locale
 } // namespace DateFmt
 
 namespace Transcript {

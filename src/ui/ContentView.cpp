@@ -1,14 +1,18 @@
 #include "ContentView.h"
 
 #include "AccessGate.h"
+#include "Backup.h"
 #include "Brand.h"
 #include "PairingClient.h"
 #include "Picker.h"
 #include "Platform.h"
+#include "SourceScreens.h"
 #include "StatusScreens.h"
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
 #include <QPainter>
 #include <QShowEvent>
 #include <QStyleFactory>
@@ -26,8 +30,18 @@ ContentView::ContentView(QWidget *parent)
       m_openUrl([](const QUrl &url) { QDesktopServices::openUrl(url); }),
       m_applicationActivation(new ActivationSource(this)), m_column(new QVBoxLayout(this)), m_gate(new AccessGate),
       m_scan(new ScanScreen), m_waiting(new WaitingScreen), m_done(new DoneScreen), m_failed(new FailedScreen),
-      m_update(new UpdateScreen), m_picker(new Picker)
+      m_update(new UpdateScreen), m_picker(new Picker), m_source(new SourceScreen), m_password(new PasswordScreen)
 {
+    m_chooseBackupFolder = [this] {
+        const QStringList known = Backup::standardFolders();
+        const auto existing = std::find_if(known.begin(), known.end(), [](const QString &f) { return QDir(f).exists(); });
+        return QFileDialog::getExistingDirectory(this, tr("Open iPhone Backup"),
+                                                 existing != known.end() ? *existing : QDir::homePath());
+    };
+    m_chooseDatabase = [this] {
+        return QFileDialog::getOpenFileName(this, tr("Open Messages Database"), QDir::homePath(),
+                                            tr("Messages databases (*.db);;All files (*)"));
+    };
     setMinimumSize(520, 600);
     m_column->setContentsMargins(40, 40, 40, 40);
     m_column->setSpacing(22);
@@ -38,7 +52,7 @@ ContentView::ContentView(QWidget *parent)
     auto *stack = new QVBoxLayout(screens);
     stack->setContentsMargins({});
     stack->setSpacing(0);
-    const QList<QWidget *> all{m_gate, m_scan, m_waiting, m_done, m_failed, m_update, m_picker};
+    const QList<QWidget *> all{m_gate, m_scan, m_waiting, m_done, m_failed, m_update, m_picker, m_source, m_password};
     for (QWidget *screen : all) {
         screen->hide();
         stack->addWidget(screen);
@@ -53,6 +67,8 @@ ContentView::ContentView(QWidget *parent)
     m_failed->setObjectName(QStringLiteral("failed"));
     m_update->setObjectName(QStringLiteral("updateRequired"));
     m_picker->setObjectName(QStringLiteral("pick"));
+    m_source->setObjectName(QStringLiteral("source"));
+    m_password->setObjectName(QStringLiteral("locked"));
 
     connect(m_gate, &AccessGate::openSettingsClicked, this, [this] {
         m_pairing->setDidVisitSettings(true);
@@ -63,6 +79,18 @@ ContentView::ContentView(QWidget *parent)
     connect(m_update, &UpdateScreen::downloadClicked, this, [this] { openDownload(m_downloadAddress); });
     connect(m_picker, &Picker::chosen, this, [this](const Conversation &c) { m_pairing->choose(c); });
     connect(m_picker, &Picker::showsListChanged, this, &ContentView::updateStretch);
+    connect(m_source, &SourceScreen::backupChosen, this, [this](const QString &folder) { m_pairing->openBackup(folder); });
+    connect(m_source, &SourceScreen::chooseFolderClicked, this, &ContentView::openBackupFolder);
+    connect(m_password, &PasswordScreen::unlockClicked, this, [this](const QString &password) { m_pairing->unlock(password); });
+    connect(m_password, &PasswordScreen::cancelClicked, this, [this] { m_pairing->cancelUnlock(); });
+    connect(m_password, &PasswordScreen::chooseAnotherClicked, this, [this] {
+        m_pairing->cancelUnlock();
+#ifdef Q_OS_MACOS
+        openBackupFolder();
+#else
+        m_pairing->chooseAnotherSource();
+#endif
+    });
 
     connect(m_pairing.get(), &PairingClient::stepChanged, this, &ContentView::showStep);
     connect(m_pairing.get(), &PairingClient::qrImageChanged, this,
@@ -127,7 +155,21 @@ void ContentView::showStep()
         screen = m_failed;
         break;
     case Kind::needsAccess:
+#ifdef Q_OS_MACOS
         screen = m_gate;
+#else
+        // Nobody has the Mac's database here: the phone's backups are the source.
+        m_source->setBackups(Backup::discover(Backup::standardFolders()));
+        screen = m_source;
+#endif
+        break;
+    case Kind::locked:
+        m_password->showLocked(step.text());
+        screen = m_password;
+        break;
+    case Kind::unlocking:
+        m_password->showUnlocking();
+        screen = m_password;
         break;
     case Kind::starting:
         m_waiting->setTexts(tr("Getting ready\u2026"), tr("One sec."));
@@ -179,4 +221,22 @@ void ContentView::openDownload(const QString &address)
     if (url.isValid() && !url.host().isEmpty()
         && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http")))
         m_openUrl(url);
+}
+
+void ContentView::openBackupFolder()
+{
+    const QString folder = m_chooseBackupFolder();
+    if (folder.isEmpty())
+        return;
+    const QList<BackupInfo> found = Backup::discover({folder});
+    if (found.size() > 1)
+        Backup::rememberFolder(folder);
+    // A folder that holds none is opened all the same, to say why it can't be read.
+    m_pairing->openBackup(found.isEmpty() ? folder : found.first().folder);
+}
+
+void ContentView::openDatabaseFile()
+{
+    if (const QString file = m_chooseDatabase(); !file.isEmpty())
+        m_pairing->openDatabase(file);
 }

@@ -10,10 +10,12 @@ class AccessGate;
 class DoneScreen;
 class FailedScreen;
 class PairingClient;
+class PasswordScreen;
 class Picker;
 class QApplication;
 class QVBoxLayout;
 class ScanScreen;
+class SourceScreen;
 class UpdateScreen;
 class WaitingScreen;
 
@@ -36,6 +38,8 @@ class ContentView : public QWidget {
 
 public:
     using OpenUrl = std::function<void(const QUrl &)>;
+    // Asks the user for a path; empty when they cancel.
+    using ChoosePath = std::function<QString()>;
 
     explicit ContentView(QWidget *parent = nullptr);
     ~ContentView() override;
@@ -51,6 +55,14 @@ public:
     void setOpenUrl(OpenUrl open) { m_openUrl = std::move(open); }
     // Where activation changes come from (not owned); the application's by default.
     void setActivationSource(ActivationSource *source);
+    // How a backup folder and a database file are asked for; QFileDialog by default.
+    void setChooseBackupFolder(ChoosePath choose) { m_chooseBackupFolder = std::move(choose); }
+    void setChooseDatabase(ChoosePath choose) { m_chooseDatabase = std::move(choose); }
+
+    // Asks for a source and starts the flow again from it; nothing changes when the user cancels.
+    // A folder holding several backups opens the newest and lists them all from then on.
+    void openBackupFolder();
+    void openDatabaseFile();
 
     // Fusion with the brand's dark palette, so the text field and scroll bar match the
     // window whatever the desktop's setting.
@@ -67,6 +79,8 @@ private:
 
     std::unique_ptr<PairingClient> m_pairing;
     OpenUrl m_openUrl;
+    ChoosePath m_chooseBackupFolder;
+    ChoosePath m_chooseDatabase;
     ActivationSource *m_applicationActivation;
     QMetaObject::Connection m_activation;
     QString m_downloadAddress;
@@ -79,5 +93,7 @@ private:
     FailedScreen *m_failed;
     UpdateScreen *m_update;
     Picker *m_picker;
+    SourceScreen *m_source;
+    PasswordScreen *m_password;
     QWidget *m_current = nullptr;
 };

@@ -31,20 +31,6 @@ bool isTrimmed(QChar c)
     return c == QLatin1Char('\t') || c.category() == QChar::Separator_Space;
 }
 
-// The rounded card behind the magnifier and the text field.
-class SearchBox : public QWidget {
-public:
-    using QWidget::QWidget;
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.fillPath(Brand::continuousRect(rect(), 10), Brand::surfaceCard());
-    }
-};
-
 // Scroll bars drawn over the rows' edge, thin and shown while scrolling, as macOS draws them:
 // a bar beside the rows would take their width.
 class OverlayScrollBars : public QProxyStyle {
@@ -202,9 +188,11 @@ void ConversationRow::paint(QPainter *painter, const QStyleOptionViewItem &optio
         painter->drawPath(Brand::continuousRect(card.adjusted(0.5, 0.5, -0.5, -0.5), 12 - 0.5));
     }
 
-    const QRectF chevronBox = Symbols::bounds(Symbol::chevronRight, 12);
+    const QVariant trailing = index.data(ConversationListModel::symbolRole);
+    const Symbol symbol = trailing.isValid() ? trailing.value<Symbol>() : Symbol::chevronRight;
+    const QRectF chevronBox = Symbols::bounds(symbol, 12);
     const QPointF chevronAt(card.right() - 14 - chevronBox.width(), card.center().y() - chevronBox.height() / 2);
-    painter->fillPath(Symbols::path(Symbol::chevronRight, 12).translated(chevronAt - chevronBox.topLeft()),
+    painter->fillPath(Symbols::path(symbol, 12).translated(chevronAt - chevronBox.topLeft()),
                       Brand::withOpacity(Brand::ink300(), 0.6));
 
     // Text, then 12, a space of at least 8, then 12 before the chevron.
@@ -373,7 +361,7 @@ Picker::Picker(QWidget *parent)
     column->addWidget(new BrandSubtitle(
         tr("Pick the conversation you want Vellora to analyse. Only this one ever leaves your Mac.")));
 
-    auto *box = new SearchBox;
+    auto *box = new FieldCard;
     auto *boxRow = new QHBoxLayout(box);
     boxRow->setContentsMargins(14, 10, 14, 10);
     boxRow->setSpacing(8);
@@ -381,20 +369,13 @@ Picker::Picker(QWidget *parent)
     magnifier->setColor(Brand::ink300());
     boxRow->addWidget(magnifier, 0, Qt::AlignVCenter);
     m_search->setObjectName(QStringLiteral("search"));
-    m_search->setFrame(false);
-    m_search->setFont(Brand::font(14));
+    Brand::styleField(m_search);
     // One line of text and nothing more: the field's own margins would add to the box's
     // padding and to the 8 after the magnifier (the field keeps 2 around its text).
     m_search->setTextMargins(-2, -1, 0, -1);
     m_search->setFixedHeight(QFontMetrics(m_search->font()).height());
     m_search->setPlaceholderText(tr("Search by name or number"));
     m_search->setAccessibleName(m_search->placeholderText());
-    m_search->setAttribute(Qt::WA_MacShowFocusRect, false);
-    QPalette field = m_search->palette();
-    field.setColor(QPalette::Base, Qt::transparent);
-    field.setColor(QPalette::Text, Brand::ink100());
-    field.setColor(QPalette::PlaceholderText, Brand::withOpacity(Brand::ink300(), 0.6));
-    m_search->setPalette(field);
     boxRow->addWidget(m_search, 1, Qt::AlignVCenter);
     column->addLayout(centred(box, 440));
 

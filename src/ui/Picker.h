@@ -24,7 +24,8 @@ class ConversationListModel : public QAbstractListModel {
     Q_OBJECT
 
 public:
-    enum Role { subtitleRole = Qt::UserRole + 1 };
+    // symbolRole: the Symbol at the card's end in place of the chevron (for other lists' rows).
+    enum Role { subtitleRole = Qt::UserRole + 1, symbolRole };
 
     explicit ConversationListModel(QObject *parent = nullptr);
 

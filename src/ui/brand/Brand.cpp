@@ -1,6 +1,8 @@
 #include "Brand.h"
 
 #include <QGuiApplication>
+#include <QLineEdit>
+#include <QPainter>
 
 #include <algorithm>
 #include <array>
@@ -110,4 +112,23 @@ QPalette Brand::darkPalette()
     set(QPalette::Dark, surface().darker(140), surface());
     set(QPalette::Shadow, Qt::black, Qt::black);
     return p;
+}
+
+void FieldCard::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.fillPath(Brand::continuousRect(rect(), 10), Brand::surfaceCard());
+}
+
+void Brand::styleField(QLineEdit *field)
+{
+    field->setFrame(false);
+    field->setFont(font(14));
+    field->setAttribute(Qt::WA_MacShowFocusRect, false);
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::Base, Qt::transparent);
+    palette.setColor(QPalette::Text, ink100());
+    palette.setColor(QPalette::PlaceholderText, withOpacity(ink300(), 0.6));
+    field->setPalette(palette);
 }

@@ -81,6 +81,22 @@ public:
     explicit BrandSubtitle(const QString &text, QWidget *parent = nullptr);
 };
 
+// The rounded card behind a text field and what goes with it.
+class FieldCard : public QWidget {
+    Q_OBJECT
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+class QLineEdit;
+namespace Brand {
+// A frameless 14-pixel field on a transparent ground, for a FieldCard.
+void styleField(QLineEdit *field);
+} // namespace Brand
+
 class BrandLogo : public SymbolView {
     Q_OBJECT
 public:

@@ -83,6 +83,17 @@ QPainterPath design(Symbol symbol)
         return stroke(circle(0.41, 0.41, 0.31), 0.1).united(stroke(polyline({{0.64, 0.64}, {0.9, 0.9}}), 0.12));
     case Symbol::chevronRight:
         return stroke(polyline({{0.1, 0.1}, {0.42, 0.45}, {0.1, 0.8}}), 0.12);
+    case Symbol::lockFill: {
+        // A rounded body under an arched shackle.
+        QPainterPath body;
+        body.addRoundedRect(QRectF(QPointF(0.12, 0.42) * em, QSizeF(0.76, 0.56) * em), 0.1 * em, 0.1 * em);
+        QPainterPath shackle;
+        shackle.moveTo(QPointF(0.28, 0.46) * em);
+        shackle.lineTo(QPointF(0.28, 0.3) * em);
+        shackle.arcTo(QRectF(QPointF(0.28, 0.06) * em, QSizeF(0.44, 0.44) * em), 180, -180);
+        shackle.lineTo(QPointF(0.72, 0.46) * em);
+        return body.united(stroke(shackle, 0.1));
+    }
     }
     return {};
 }
@@ -97,9 +108,10 @@ QPainterPath placed(Symbol symbol)
 
 const QPainterPath &designed(Symbol symbol)
 {
-    static const std::array<QPainterPath, 6> paths{
+    static const std::array<QPainterPath, 7> paths{
         placed(Symbol::logo), placed(Symbol::checkmarkCircleFill), placed(Symbol::exclamationTriangleFill),
-        placed(Symbol::arrowDownCircleFill), placed(Symbol::magnifyingGlass), placed(Symbol::chevronRight)};
+        placed(Symbol::arrowDownCircleFill), placed(Symbol::magnifyingGlass), placed(Symbol::chevronRight),
+        placed(Symbol::lockFill)};
     return paths[std::size_t(symbol)];
 }
 

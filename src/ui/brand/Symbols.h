@@ -7,7 +7,7 @@
 
 #include <optional>
 
-enum class Symbol { logo, checkmarkCircleFill, exclamationTriangleFill, arrowDownCircleFill, magnifyingGlass, chevronRight };
+enum class Symbol { logo, checkmarkCircleFill, exclamationTriangleFill, arrowDownCircleFill, magnifyingGlass, chevronRight, lockFill };
 
 namespace Symbols {
 // The glyph's outline for a symbol drawn at a font size of `size` logical pixels.
