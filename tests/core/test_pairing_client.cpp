@@ -1,4 +1,7 @@
 #include "AppInfo.h"
+#include "Backup.h"
+#include "BackupWriter.h"
+#include "ChatDatabase.h"
 #include "ContactResolver.h"
 #include "FixtureDb.h"
 #include "PairingClient.h"
@@ -9,6 +12,7 @@
 #include "Transcript.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTest>
@@ -105,6 +109,23 @@ private:
     static bool waitForStep(const PairingClient &client, const Step &step, int timeoutMs = 5000)
     {
         return QTest::qWaitFor([&] { return client.step() == step; }, timeoutMs);
+    }
+
+    // A backup of the shared history (a copy kept at home/plain/chat.db), with an address book
+    // that names Mum; encrypted when a password is given.
+    QString writeBackupOfHistory(const std::optional<QByteArray> &password)
+    {
+        QDir().mkpath(m_home->home() + u"/plain"_s);
+        QFile::copy(m_home->chatDbPath(), m_home->home() + u"/plain/chat.db"_s);
+        const QString book = m_home->home() + u"/AddressBook.sqlitedb"_s;
+        writeAddressBook(book, {{u"Mary"_s, u"Ann"_s, u"Smith"_s, {}, {u"(555) 123-0001"_s}, {}}});
+        QList<BackupFile> files = messagesFiles(m_home->chatDbPath());
+        files.append({u"HomeDomain"_s, Backup::addressBookPath, book});
+        BackupOptions options;
+        options.password = password;
+        const QString folder = m_home->home() + u"/backup"_s;
+        writeBackup(folder, files, options);
+        return folder;
     }
 
     // Brings a client to `pick` with the first conversation available.
@@ -432,6 +453,129 @@ private slots:
         QCOMPARE(client->step(), Step::starting());
         QVERIFY(waitForStep(*client, Step::failed(noAccessText)));
         QCOMPARE(m_server->requests(create).size(), 0);
+    }
+
+    // A phone backup as the source: a locked one asks for its password (a wrong one says so and
+    // asks again); the listing, the names from its address book and, byte for byte, the
+    // transcript are those the same history gives read from the database itself.
+    void backupSource_data()
+    {
+        QTest::addColumn<bool>("encrypted");
+        QTest::newRow("plain") << false;
+        QTest::newRow("encrypted") << true;
+    }
+
+    void backupSource()
+    {
+        QFETCH(bool, encrypted);
+        const QString folder = writeBackupOfHistory(encrypted ? std::optional<QByteArray>("sesame") : std::nullopt);
+        QFile::remove(m_home->chatDbPath());  // only the backup has the messages now
+        auto client = makeClient();
+        client->openBackup(folder);
+        QVERIFY(client->hasBackup());
+        if (encrypted) {
+            QCOMPARE(client->step(), Step::locked());
+            client->unlock(u"open sesame"_s);
+            QCOMPARE(client->step(), Step::unlocking());
+            QVERIFY(waitForStep(*client, Step::locked(u"That password didn't work."_s)));
+            client->unlock(u"sesame"_s);
+        }
+        m_server->enqueue(poll, json(R"({"status":"claimed"})"));
+        QVERIFY(waitForStep(*client, Step::pick()));
+        const QList<Step> unlocking{Step::locked(), Step::unlocking(), Step::locked(u"That password didn't work."_s),
+                                    Step::unlocking(), Step::starting()};
+        const QList<Step> run{Step::scan(), Step::pick()};
+        QCOMPARE(m_seen, encrypted ? unlocking + run : run);
+
+        const Conversation mum = client->conversations().first();
+        QCOMPARE(mum.handle, mumHandle);
+        QCOMPARE(mum.displayName, u"Mary Ann Smith"_s);
+        QCOMPARE(client->conversations().size(), 2);
+        client->choose(mum);
+        m_server->enqueue(poll, json(R"({"status":"claimed","upload_id":"u-1"})"));
+        QVERIFY(waitForStep(*client, Step::done()));
+        const ChatDatabase plain(m_home->home() + u"/plain/chat.db"_s);
+        const QByteArray expected = Transcript::build(plain.loadMessages(mum), u"Mary Ann Smith"_s).toUtf8();
+        QVERIFY(expected.contains("Caf\xc3\xa9"));
+        QCOMPARE(m_server->requests(upload).value(0).json[u"transcript"_s].toString().toUtf8(), expected);
+    }
+
+    // Unlocking stopped by either button or by closing the window: its late result is dropped.
+    void unlockingStopped_data()
+    {
+        QTest::addColumn<QString>("how");
+        for (const char *how : {"cancel", "another source", "destroyed"})
+            QTest::newRow(how) << QString::fromLatin1(how);
+    }
+
+    void unlockingStopped()
+    {
+        QFETCH(QString, how);
+        const QString folder = writeBackupOfHistory(QByteArray("sesame"));
+        auto client = makeClient();
+        client->openBackup(folder);
+        client->unlock(u"sesame"_s);
+        QCOMPARE(client->step(), Step::unlocking());
+        if (how == u"destroyed"_s) {
+            client.reset();
+            finishCancelledTasks();
+            QCOMPARE(m_server->requests(create).size(), 0);
+            return;
+        }
+        if (how == u"cancel"_s)
+            client->cancelUnlock();
+        else
+            client->chooseAnotherSource();
+        finishCancelledTasks();  // the worker ends with the keys; nobody takes them
+        QCOMPARE(client->step(), how == u"cancel"_s ? Step::locked() : Step::starting());
+        QCOMPARE(client->hasBackup(), how == u"cancel"_s);
+    }
+
+    // Backups that can't be used end on the failure screen with their reason.
+    void unusableBackup_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no sms.db") << u"no messages"_s << u"This backup holds no messages."_s;
+        QTest::newRow("corrupt Manifest.db") << u"manifest"_s << u"Couldn't read the iPhone backup: its file list is damaged."_s;
+        QTest::newRow("no backup") << u"empty folder"_s << u"Couldn't read the iPhone backup: there is no Manifest.db in it."_s;
+    }
+
+    void unusableBackup()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, message);
+        const QString folder = m_home->home() + u"/backup"_s;
+        if (damage == u"no messages"_s) {
+            writeBackup(folder, {});
+        } else if (damage == u"manifest"_s) {
+            writeBackup(folder, messagesFiles(m_home->chatDbPath()));
+            QFile manifest(folder + u"/Manifest.db"_s);
+            QVERIFY(manifest.open(QIODevice::ReadWrite));
+            manifest.seek(100);
+            manifest.write(QByteArray(4000, '\xff'));
+        } else {
+            QDir().mkpath(folder);
+        }
+        auto client = makeClient();
+        client->openBackup(folder);
+        QVERIFY(waitForStep(*client, Step::failed(message)));
+        QCOMPARE(m_server->requests(create).size(), 0);
+    }
+
+    // A database file the user opened is read like the Mac's own.
+    void openedDatabase()
+    {
+        const QString opened = m_home->home() + u"/elsewhere/chat.db"_s;
+        QDir().mkpath(m_home->home() + u"/elsewhere"_s);
+        QVERIFY(QFile::rename(m_home->chatDbPath(), opened));
+        auto client = makeClient();
+        client->openDatabase(m_home->home() + u"/missing.db"_s);
+        QCOMPARE(client->step(), Step::needsAccess());
+        m_server->enqueue(poll, json(R"({"status":"claimed"})"));
+        client->openDatabase(opened);
+        QVERIFY(waitForStep(*client, Step::pick()));
+        QCOMPARE(client->conversations().size(), 2);
     }
 
     // A superseded run's waiting tasks never write into the run that replaced them, and a
