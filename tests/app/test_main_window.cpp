@@ -2,11 +2,15 @@
 // and the About window's content on its own.
 #include "AboutView.h"
 #include "Brand.h"
+#include "ContentView.h"
 #include "MainWindow.h"
+#include "PairingClient.h"
 
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QDir>
+#include <QMenu>
 #include <QMenuBar>
 #include <QTest>
 
@@ -33,6 +37,35 @@ private slots:
         const QList<QAction *> menus = window.menuBar()->actions();
         QVERIFY(std::any_of(menus.begin(), menus.end(),
                             [&](QAction *menu) { return menu->menu() && menu->menu()->actions().contains(about); }));
+    }
+
+    // The File menu chooses where the messages come from; Quit ends it where the system expects one.
+    void fileMenu()
+    {
+        MainWindow window;
+        QStringList items;
+        for (const QAction *action : window.fileMenu()->actions())
+            items << (action->text() + u' ' + action->shortcut().toString()).trimmed();
+        QStringList expected{u"Open iPhone Backup\u2026 Ctrl+O"_qs, u"Open Messages Database\u2026"_qs};
+#ifndef Q_OS_MACOS
+        expected << QString() << u"Quit Ctrl+Q"_qs;
+#endif
+        QCOMPARE(items, expected);
+
+        ContentView *content = window.contentView();
+        const QString nowhere = QDir::tempPath() + u"/no-backup-here"_qs;
+        content->setChooseBackupFolder([&nowhere] { return nowhere; });
+        content->setChooseDatabase([&nowhere] { return nowhere + u"/chat.db"_qs; });
+        window.fileMenu()->actions()[1]->trigger();
+        QCOMPARE(content->pairing().step(), PairingClient::Step::needsAccess());
+        window.fileMenu()->actions()[0]->trigger();
+        QCOMPARE(content->pairing().step(),
+                 PairingClient::Step::failed(u"Couldn't read the iPhone backup: there is no Manifest.db in it."_qs));
+#ifndef Q_OS_MACOS
+        window.show();
+        window.fileMenu()->actions().last()->trigger();
+        QVERIFY(!window.isVisible());
+#endif
     }
 
     // Chosen twice: one window, brought to the front; closing it lets the next choice open a new one.

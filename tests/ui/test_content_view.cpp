@@ -1,6 +1,8 @@
 // The main window's content driven through a real controller against a scripted HTTP server
 // on 127.0.0.1 and a Messages database written by the fixture builder; then the picker alone.
 #include "Accessibility.h"
+#include "Backup.h"
+#include "BackupWriter.h"
 #include "Brand.h"
 #include "ContentView.h"
 #include "PairingClient.h"
@@ -17,6 +19,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -37,6 +40,34 @@ struct CountingLauncher final : AppLauncher {
     void launchNewInstance(std::function<void(bool)> started) override { ++launches, started(false); }
     int &launches;
 };
+
+// Every text the screen shows, in layout order.
+QStringList texts(QWidget *screen)
+{
+    QStringList result;
+    for (QWidget *child : screen->findChildren<QWidget *>()) {
+        if (!child->isVisibleTo(screen))
+            continue;
+        if (auto *text = qobject_cast<BrandText *>(child))
+            result << text->text();
+        else if (auto *button = qobject_cast<QAbstractButton *>(child))
+            result << button->text();
+    }
+    return result;
+}
+
+// Whether some pixel of the widget, drawn at scale 2, is `color` (a glyph's inside).
+bool paintsColour(QWidget *widget, const QColor &color)
+{
+    const QImage image = renderWidget(widget, 2, QWidget::DrawChildren);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(image.pixel(x, y)) == 255 && qAbs(image.pixelColor(x, y).red() - color.red()) <= 1
+                && qAbs(image.pixelColor(x, y).green() - color.green()) <= 1
+                && qAbs(image.pixelColor(x, y).blue() - color.blue()) <= 1)
+                return true;
+    return false;
+}
 
 QAbstractButton *button(QWidget *screen, const QString &title)
 {
@@ -239,9 +270,11 @@ private slots:
         QTest::addColumn<int>("begins");
         const QUrl settings(QString::fromLatin1(FullDiskAccess::settingsLink));
         const QUrl page(QStringLiteral("https://example.com/dl"));
+#ifdef Q_OS_MACOS
         QTest::newRow("Open System Settings, twice") << Kind::needsAccess << QByteArray() << "Open System Settings"
                                                      << QList<QUrl>{settings, settings} << 0 << 0;
         QTest::newRow("I've done it") << Kind::needsAccess << QByteArray() << "I've done it" << QList<QUrl>{} << 1 << 0;
+#endif
         QTest::newRow("Try again, twice") << Kind::failed << QByteArray() << "Try again" << QList<QUrl>{} << 0 << 2;
         QTest::newRow("Download, web address") << Kind::updateRequired << QByteArray("https://example.com/dl")
                                                << "Download the latest" << QList<QUrl>{page} << 0 << 0;
@@ -279,6 +312,92 @@ private slots:
         if (!begins)
             QCOMPARE(pairing().step().kind(), kind);
     }
+
+#ifndef Q_OS_MACOS
+    // The backups found, newest first, as the picker's cards: the device, its iOS version and
+    // date, a lock at the end of an encrypted one; choosing a locked one asks for its password.
+    void sourceAndPassword()
+    {
+        QCoreApplication::setOrganizationName(u"VelloraTest"_s);
+        QSettings().remove(u"backups"_s);
+        const QString phones = m_home->home() + u"/phones"_s;
+        BackupOptions older;
+        older.deviceName = u"Old Phone"_s;
+        older.iosVersion = u"16.1"_s;
+        older.date = QDateTime(QDate(2025, 1, 2), QTime(8, 0), Qt::UTC);
+        writeBackup(phones + u"/a"_s, messagesFiles(m_home->chatDbPath()), older);
+        BackupOptions locked;
+        locked.password = "sesame";
+        locked.sha256Iterations = 1'000'000;  // a try takes a visible moment, as on a phone's backup
+        writeBackup(phones + u"/b"_s, messagesFiles(m_home->chatDbPath()), locked);
+        Backup::rememberFolder(phones);
+        m_view->resize(600, 720);
+        reach(Kind::needsAccess);
+        QCOMPARE(screen()->objectName(), u"source"_s);
+
+        auto *list = screen()->findChild<ConversationList *>();
+        QVERIFY(list->isVisible());
+        QStringList rows;
+        for (int row = 0; row < list->model()->rowCount(); ++row) {
+            const QModelIndex index = list->model()->index(row, 0);
+            const QVariant symbol = index.data(ConversationListModel::symbolRole);
+            rows << index.data().toString() + u" | "_s + index.data(ConversationListModel::subtitleRole).toString()
+                    + (symbol.isValid() && symbol.value<Symbol>() == Symbol::lockFill ? u" | lock"_s : QString());
+        }
+        QCOMPARE(rows, (QStringList{u"Test iPhone | iOS 17.5 \u00B7 backed up 3 Dec 2026 | lock"_s,
+                                    u"Old Phone | iOS 16.1 \u00B7 backed up 2 Jan 2025"_s}));
+        // Two cards, 8 apart, and the list ends 4 below the last.
+        const int card = list->visualRect(list->model()->index(1, 0)).top() - 8;
+        QCOMPARE(list->height(), 2 * card + 8 + 4);
+        QCOMPARE(list->width(), 460);
+
+        // The locked one, by a click: its password screen.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(0, 0)).center());
+        QVERIFY(waitFor(Kind::locked));
+        QCOMPARE(texts(screen()), (QStringList{u"This backup is locked"_s,
+            u"Enter the password you chose for encrypted backups on your iPhone. It never leaves this computer."_s,
+            u"Unlock"_s, u"Choose another backup"_s}));
+        auto *field = screen()->findChild<QLineEdit *>(u"password"_s);
+        QCOMPARE(field->echoMode(), QLineEdit::Password);
+
+        // A wrong password: said in the alert colour under the field, which keeps it.
+        QTest::keyClicks(field, u"open sesame"_s);
+        QTest::mouseClick(button(screen(), u"Unlock"_s), Qt::LeftButton);
+        QCOMPARE(pairing().step().kind(), Kind::unlocking);
+        QVERIFY(texts(screen()).contains(u"Unlocking\u2026"_s));
+        QVERIFY(waitFor(Kind::locked));
+        auto *failure = screen()->findChild<BrandText *>(u"failure"_s);
+        QVERIFY(failure->isVisible());
+        QCOMPARE(failure->text(), u"That password didn't work."_s);
+        QVERIFY(paintsColour(failure, Brand::alert()));
+        QVERIFY(failure->geometry().top() > field->parentWidget()->geometry().bottom());
+        QCOMPARE(field->text(), u"open sesame"_s);
+
+        // Unlock pressed again while unlocking stops it; Return unlocks.
+        field->setText(u"sesame"_s);
+        QTest::mouseClick(button(screen(), u"Unlock"_s), Qt::LeftButton);
+        QTest::mouseClick(button(screen(), u"Unlock"_s), Qt::LeftButton);
+        QCOMPARE(pairing().step(), PairingClient::Step::locked());
+        finishCancelledTasks();
+        QCOMPARE(pairing().step(), PairingClient::Step::locked());
+        m_server->enqueue(poll, {200, R"({"status":"claimed"})"});
+        QTest::keyClick(field, Qt::Key_Return);
+        QVERIFY(waitFor(Kind::pick));
+        QCOMPARE(field->text(), QString());  // gone with the screen
+
+        // A folder chosen that holds both opens the newest; "Choose another backup" goes back to the list.
+        QString chosen;
+        m_view->setChooseBackupFolder([&chosen] { return chosen; });
+        m_view->openBackupFolder();  // cancelled
+        QCOMPARE(pairing().step().kind(), Kind::pick);
+        chosen = phones;
+        m_view->openBackupFolder();
+        QVERIFY(waitFor(Kind::locked));
+        QTest::mouseClick(button(screen(), u"Choose another backup"_s), Qt::LeftButton);
+        QVERIFY(waitFor(Kind::needsAccess));
+        QCOMPARE(screen()->objectName(), u"source"_s);
+    }
+#endif
 
     // Coming back to the application reaches the controller; its relaunch rules are its own test's.
     void activation()
