@@ -180,7 +180,7 @@ public:
         writeBackup(backups + QStringLiteral("/00008110-0002"), {}, plain);
         BackupOptions locked;
         locked.password = "1234";
-        locked.sha256Iterations = 200000;  // long enough to see it unlock, short enough to wait for
+        locked.sha256Iterations = 2000000;  // long enough to draw it unlocking, short enough to wait for
         writeBackup(backups + QStringLiteral("/00008110-0001"), {}, locked);
         Backup::rememberFolder(backups);
         pairing.begin();
@@ -253,6 +253,7 @@ int main(int argc, char **argv)
     font.setFamily(QStringLiteral("DejaVu Sans"));
     QApplication::setFont(font);
     QCoreApplication::setOrganizationName(QStringLiteral("Vellora"));
+    QApplication::setCursorFlashTime(0);  // a focused field's cursor always drawn, never mid-blink
     ContentView::applyDarkLook(app);
     const QString outDir = QString::fromLocal8Bit(argv[1]);
     if (!QDir().mkpath(outDir)) {

@@ -370,10 +370,6 @@ Picker::Picker(QWidget *parent)
     boxRow->addWidget(magnifier, 0, Qt::AlignVCenter);
     m_search->setObjectName(QStringLiteral("search"));
     Brand::styleField(m_search);
-    // One line of text and nothing more: the field's own margins would add to the box's
-    // padding and to the 8 after the magnifier (the field keeps 2 around its text).
-    m_search->setTextMargins(-2, -1, 0, -1);
-    m_search->setFixedHeight(QFontMetrics(m_search->font()).height());
     m_search->setPlaceholderText(tr("Search by name or number"));
     m_search->setAccessibleName(m_search->placeholderText());
     boxRow->addWidget(m_search, 1, Qt::AlignVCenter);

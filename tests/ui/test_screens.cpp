@@ -8,6 +8,7 @@
 #include "PairingClient.h"
 #include "PhoneClient.h"
 #include "Picker.h"
+#include "SourceScreens.h"
 #include "StatusScreens.h"
 #include "WidgetImage.h"
 
@@ -73,7 +74,7 @@ private slots:
         QCOMPARE(tool.exitCode(), 0);
         const QStringList drawn = QDir(actualDir).entryList({u"*.png"_s});
         QCOMPARE(drawn, QDir(QStringLiteral(VELLORA_REFERENCE_SCREENS)).entryList({u"*.png"_s}));
-        QCOMPARE(drawn.size(), 2 * 15);
+        QCOMPARE(drawn.size(), 2 * 19);
     }
 
     void matchesReference_data()
@@ -158,11 +159,30 @@ private slots:
             {u"Nothing leaves your Mac until you say so."_s, 13, QFont::Normal},
             {u"Open System Settings"_s, 15, QFont::DemiBold},
             {u"I've done it"_s, 15, QFont::Medium},
+            {u"Where are your messages?"_s, 30, QFont::Bold},
+            {u"Pick an iPhone backup made on this computer. Nothing leaves it until you choose one conversation."_s, 14, QFont::Normal},
+            {u"Choose a backup folder\u2026"_s, 15, QFont::Medium},
+            {u"Make a backup with Finder or the Apple Devices app, or on Linux with idevicebackup2."_s, 13, QFont::Normal},
+            {u"This backup is locked"_s, 30, QFont::Bold},
+            {u"Enter the password you chose for encrypted backups on your iPhone. It never leaves this computer."_s, 14, QFont::Normal},
+            {u"Unlock"_s, 15, QFont::DemiBold},
+            {u"Choose another backup"_s, 15, QFont::Medium},
+            {u"Unlocking\u2026"_s, 13, QFont::Normal},
+            {u"That password didn't work."_s, 13, QFont::Normal},
             {u"Vellora iMessage Importer"_s, 20, QFont::Bold},
             {u"Brings your iMessage history to Vellora."_s, 13, QFont::Normal},
         };
         AboutView about;
-        QList<QWidget *> texts = gate.findChildren<QWidget *>() + about.findChildren<QWidget *>();
+        // The backups as the picker's cards, and the password screen after a wrong password.
+        SourceScreen source;
+        const BackupInfo backup{u"/b"_s, u"Anna's iPhone"_s, u"17.5"_s, RefDate(817'983'000), true};
+        source.setBackups({backup, backup});
+        laidOut(&source, {600, 600});
+        PasswordScreen password;
+        password.showLocked(u"That password didn't work."_s);
+        laidOut(&password, {600, 600});
+        QList<QWidget *> texts = gate.findChildren<QWidget *>() + about.findChildren<QWidget *>()
+            + source.findChildren<QWidget *>() + password.findChildren<QWidget *>();
         for (const Role &role : roles) {
             const auto found = std::find_if(texts.begin(), texts.end(), [&](QWidget *candidate) {
                 auto *text = qobject_cast<BrandText *>(candidate);
@@ -197,6 +217,13 @@ private slots:
             QVERIFY2(inked.width() <= 360 && inked.width() > 330, qPrintable(text->text()));
         }
         QCOMPARE(about.size(), QSize(380, 460));
+        // A card: 11, the 15 demibold name, 3, the 12 subtitle, 11; then 8 to the next.
+        QCOMPARE(source.list()->width(), 460);
+        const int card = 11 + QFontMetrics(Brand::font(15, QFont::DemiBold)).height() + 3
+            + QFontMetrics(Brand::font(12)).height() + 11;
+        QCOMPARE(source.list()->visualRect(source.list()->model()->index(1, 0)).top(), card + 8);
+        QCOMPARE(source.list()->height(), 2 * card + 8 + 4);
+        QVERIFY(paints(password.findChild<BrandText *>(u"failure"_s), alert));
         QCOMPARE(ContentView().minimumSize(), QSize(520, 600));
 
         // The code on its white 252 square: the modules fill the 220 area but for a quiet

@@ -125,6 +125,10 @@ void Brand::styleField(QLineEdit *field)
 {
     field->setFrame(false);
     field->setFont(font(14));
+    // One line of text and nothing more: the field's own margins would add to the card's
+    // padding and to the gap before it (the field keeps 2 around its text).
+    field->setTextMargins(-2, -1, 0, -1);
+    field->setFixedHeight(QFontMetrics(field->font()).height());
     field->setAttribute(Qt::WA_MacShowFocusRect, false);
     QPalette palette = field->palette();
     palette.setColor(QPalette::Base, Qt::transparent);

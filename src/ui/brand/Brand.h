@@ -93,7 +93,7 @@ protected:
 
 class QLineEdit;
 namespace Brand {
-// A frameless 14-pixel field on a transparent ground, for a FieldCard.
+// A frameless 14-pixel field on a transparent ground, one line high, for a FieldCard.
 void styleField(QLineEdit *field);
 } // namespace Brand
 
