@@ -65,7 +65,7 @@ void decryptBare(const QString &from, const QString &to, const unsigned char *ke
 
 QString blobOf(const QString &folder, const QString &relativePath)
 {
-    const QByteArray id = QCryptographicHash::hash(("HomeDomain-" + relativePath).toUtf8(), QCryptographicHash::Sha1).toHex();
+    const QByteArray id = QCryptographicHash::hash((u"HomeDomain-"_qs + relativePath).toUtf8(), QCryptographicHash::Sha1).toHex();
     return folder + u'/' + QString::fromLatin1(id.left(2)) + u'/' + QString::fromLatin1(id);
 }
 
