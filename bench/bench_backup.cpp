@@ -132,13 +132,14 @@ int main()
                      if (QFile::exists(blobOf(folder, Backup::messagesPath + suffix)))
                          decryptBare(blobOf(folder, Backup::messagesPath + suffix), decrypted + u"/sms.db"_qs + suffix, anyKey);
                  }
-                 sqlite3 *db = openBare(plainCopy + u"/chat.db"_qs);
+                 // Mapped, as the reader maps its snapshot: the floor keeps that advantage too.
+                 sqlite3 *db = openBare(plainCopy + u"/chat.db"_qs, "PRAGMA mmap_size = 2147418112");
                  listBare(db);
                  sqlite3_close(db);
              },
              [&] { QDir(decrypted).removeRecursively(); }},
         });
-        report("encrypted backup to picker", opening[0], "OpenSSL + bare listing", opening[1], 1.15);
+        report("encrypted backup to picker", opening[0], "OpenSSL + bare (mmap)", opening[1], 1.15);
         std::printf("  %lld conversations listed\n", qlonglong(conversations.size()));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "bench_backup: %s\n", e.what());
