@@ -289,6 +289,9 @@ QCoro::Task<> PairingClient::startSession(TokenPtr run)
     if (!self || run->cancelled())
         co_return;
     if (!listed.value) {
+        // A backup whose messages can't be read is let go, so "Try again" starts from the sources.
+        if (m_backup)
+            resetSource();
         fail(listed.error);
         co_return;
     }

@@ -563,6 +563,7 @@ private slots:
         client->openBackup(folder);
         QVERIFY(waitForStep(*client, Step::failed(message)));
         QCOMPARE(m_server->requests(create).size(), 0);
+        QVERIFY(!client->hasBackup());  // "Try again" starts from the sources, not this backup again
     }
 
     // A database file the user opened is read like the Mac's own.
