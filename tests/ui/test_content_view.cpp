@@ -396,6 +396,14 @@ private slots:
         QTest::mouseClick(button(screen(), u"Choose another backup"_s), Qt::LeftButton);
         QVERIFY(waitFor(Kind::needsAccess));
         QCOMPARE(screen()->objectName(), u"source"_s);
+
+        // Return opens the card with the keyboard's focus: the plain one lists at once.
+        list->setFocus();
+        list->setCurrentIndex(list->model()->index(1, 0));
+        m_server->enqueue(poll, {200, R"({"status":"claimed"})"});
+        QTest::keyClick(list, Qt::Key_Return);
+        QVERIFY(waitFor(Kind::pick));
+        QCOMPARE(pairing().conversations().size(), 2);
     }
 #endif
 
