@@ -23,6 +23,13 @@ struct Answer {
     json body;
 };
 
+Answer postTo(const std::string &base, const std::string &endpoint, const json &body)
+{
+    httplib::Client client(base);
+    const auto result = client.Post("/vellora-pair-" + endpoint, body.dump(), "application/json");
+    return result ? Answer{result->status, json::parse(result->body, nullptr, false)} : Answer{};
+}
+
 // Two nodes on one Redis server, as behind a load balancer: any request may reach either.
 class Cluster {
 public:
@@ -43,9 +50,7 @@ public:
 
     Answer post(int node, const std::string &endpoint, const json &body)
     {
-        httplib::Client client(nodes[node]->baseUrl());
-        const auto result = client.Post("/vellora-pair-" + endpoint, body.dump(), "application/json");
-        return result ? Answer{result->status, json::parse(result->body, nullptr, false)} : Answer{};
+        return postTo(nodes[node]->baseUrl(), endpoint, body);
     }
     Answer importer(int node, const std::string &endpoint, json body = json::object())
     {
@@ -89,28 +94,6 @@ class TestRedisStore : public QObject {
     Q_OBJECT
 
 private slots:
-    // Created on one node, claimed through the other, polled on the first, uploaded and fetched
-    // through the second.
-    void twoNodesOneSession()
-    {
-        Cluster cluster;
-        QCOMPARE(cluster.create(0).status, 200);
-        QCOMPARE(cluster.create(1).status, 409);
-        const json phone{{"session_id", sessionId}, {"phone_token", cluster.post(1, "claim", json{{"session_id", sessionId}}).body.value("phone_token", "")}};
-        QCOMPARE(cluster.importer(0, "poll").body, (json{{"status", "claimed"}}));
-        const json choice{{"name", "Mum"}, {"handle", "+15550100"}, {"count", 3}, {"first", nullptr}, {"last", nullptr}};
-        QCOMPARE(cluster.importer(0, "choose", choice).status, 200);
-        QCOMPARE(cluster.post(1, "choice", phone).body["choice"], choice);
-        const std::string uploadId = cluster.post(0, "ready", phone).body.value("upload_id", "");
-        QCOMPARE(cluster.importer(1, "poll").body, (json{{"status", "claimed"}, {"upload_id", uploadId}}));
-        const std::string transcript = transcriptWith("[2024-03-05 09:12] Me: caf\xC3\xA9");
-        QCOMPARE(cluster.importer(1, "upload", {{"transcript", transcript}, {"file_name", "chat.txt"}}).status, 200);
-        QVERIFY(cluster.post(1, "fetch", phone).body.value("transcript", "") == transcript);
-        QVERIFY(cluster.post(0, "fetch", phone).body.value("transcript", "") == transcript);
-        QCOMPARE(cluster.post(0, "received", phone).status, 200);
-        QCOMPARE(cluster.post(1, "fetch", phone).status, 410);
-    }
-
     // 50 phones claim one session at once, half through each node: exactly one gets it.
     void racingClaims()
     {
@@ -147,9 +130,7 @@ private slots:
         QCOMPARE(cluster.create(0, id()).status, 200);
         QCOMPARE(cluster.create(1, id()).status, 200);
         QCOMPARE(cluster.create(0, id()).status, 200);
-        const Answer fourth = cluster.create(1, id());
-        QCOMPARE(fourth.status, 429);
-        QCOMPARE(fourth.body.value("error", ""), std::string("too many pairing sessions from this address, try again shortly"));
+        QCOMPARE(cluster.create(1, id()).status, 429);  // its answer: the single node's test, on Redis too
         // Another address, as a trusted proxy would name it, is not counted with this one; the
         // live sessions are.
         cluster.redis.command({QStringLiteral("DEL"), QStringLiteral("vellora:creations:{127.0.0.1}")});
@@ -219,9 +200,7 @@ private slots:
     {
         BalancedNodes deployment;
         const auto post = [&](const std::string &endpoint, const json &body) {
-            httplib::Client client(deployment.baseUrl());
-            const auto result = client.Post("/vellora-pair-" + endpoint, body.dump(), "application/json");
-            return result ? Answer{result->status, json::parse(result->body, nullptr, false)} : Answer{};
+            return postTo(deployment.baseUrl(), endpoint, body);
         };
         const json importer{{"session_id", sessionId}, {"mac_key", macKey}};
         QCOMPARE(post("create", json{{"session_id", sessionId}, {"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256(macKey))},
