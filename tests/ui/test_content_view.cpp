@@ -41,34 +41,6 @@ struct CountingLauncher final : AppLauncher {
     int &launches;
 };
 
-// Every text the screen shows, in layout order.
-QStringList texts(QWidget *screen)
-{
-    QStringList result;
-    for (QWidget *child : screen->findChildren<QWidget *>()) {
-        if (!child->isVisibleTo(screen))
-            continue;
-        if (auto *text = qobject_cast<BrandText *>(child))
-            result << text->text();
-        else if (auto *button = qobject_cast<QAbstractButton *>(child))
-            result << button->text();
-    }
-    return result;
-}
-
-// Whether some pixel of the widget, drawn at scale 2, is `color` (a glyph's inside).
-bool paintsColour(QWidget *widget, const QColor &color)
-{
-    const QImage image = renderWidget(widget, 2, QWidget::DrawChildren);
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x)
-            if (qAlpha(image.pixel(x, y)) == 255 && qAbs(image.pixelColor(x, y).red() - color.red()) <= 1
-                && qAbs(image.pixelColor(x, y).green() - color.green()) <= 1
-                && qAbs(image.pixelColor(x, y).blue() - color.blue()) <= 1)
-                return true;
-    return false;
-}
-
 QAbstractButton *button(QWidget *screen, const QString &title)
 {
     for (QAbstractButton *candidate : screen->findChildren<QAbstractButton *>())
@@ -210,7 +182,6 @@ private slots:
         reach(Kind::scan);  // the code on the screen is the session's
         QCOMPARE(QString::fromStdString(PhoneClient::sessionIdFromImage(renderWidget(m_view.get()))),
                  pairing().sessionId());
-        QCOMPARE(m_view->minimumSize(), QSize(520, 600));
         m_view->resize(1400, 1000);
         QCoreApplication::processEvents();
         QVERIFY(qAbs(screen()->mapTo(m_view.get(), screen()->rect().center()).x() - 700) <= 1);
@@ -314,16 +285,14 @@ private slots:
     }
 
 #ifndef Q_OS_MACOS
-    // The backups found, newest first, as the picker's cards: the device, its iOS version and
-    // date, a lock at the end of an encrypted one; choosing a locked one asks for its password.
+    // The backups found, newest first, as the picker's cards (what a card shows is in the reference
+    // pictures); choosing the locked one asks for its password.
     void sourceAndPassword()
     {
         QCoreApplication::setOrganizationName(u"VelloraTest"_s);
         QSettings().remove(u"backups"_s);
         const QString phones = m_home->home() + u"/phones"_s;
         BackupOptions older;
-        older.deviceName = u"Old Phone"_s;
-        older.iosVersion = u"16.1"_s;
         older.date = QDateTime(QDate(2025, 1, 2), QTime(8, 0), Qt::UTC);
         writeBackup(phones + u"/a"_s, messagesFiles(m_home->chatDbPath()), older);
         BackupOptions locked;
@@ -336,41 +305,21 @@ private slots:
         QCOMPARE(screen()->objectName(), u"source"_s);
 
         auto *list = screen()->findChild<ConversationList *>();
-        QVERIFY(list->isVisible());
-        QStringList rows;
-        for (int row = 0; row < list->model()->rowCount(); ++row) {
-            const QModelIndex index = list->model()->index(row, 0);
-            const QVariant symbol = index.data(ConversationListModel::symbolRole);
-            rows << index.data().toString() + u" | "_s + index.data(ConversationListModel::subtitleRole).toString()
-                    + (symbol.isValid() && symbol.value<Symbol>() == Symbol::lockFill ? u" | lock"_s : QString());
-        }
-        QCOMPARE(rows, (QStringList{u"Test iPhone | iOS 17.5 \u00B7 backed up 3 Dec 2026 | lock"_s,
-                                    u"Old Phone | iOS 16.1 \u00B7 backed up 2 Jan 2025"_s}));
-        // Two cards, 8 apart, and the list ends 4 below the last.
-        const int card = list->visualRect(list->model()->index(1, 0)).top() - 8;
-        QCOMPARE(list->height(), 2 * card + 8 + 4);
-        QCOMPARE(list->width(), 460);
 
         // The locked one, by a click: its password screen.
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(0, 0)).center());
         QVERIFY(waitFor(Kind::locked));
-        QCOMPARE(texts(screen()), (QStringList{u"This backup is locked"_s,
-            u"Enter the password you chose for encrypted backups on your iPhone. It never leaves this computer."_s,
-            u"Unlock"_s, u"Choose another backup"_s}));
         auto *field = screen()->findChild<QLineEdit *>(u"password"_s);
         QCOMPARE(field->echoMode(), QLineEdit::Password);
 
-        // A wrong password: said in the alert colour under the field, which keeps it.
+        // A wrong password: said, and the field keeps it.
         QTest::keyClicks(field, u"open sesame"_s);
         QTest::mouseClick(button(screen(), u"Unlock"_s), Qt::LeftButton);
         QCOMPARE(pairing().step().kind(), Kind::unlocking);
-        QVERIFY(texts(screen()).contains(u"Unlocking\u2026"_s));
         QVERIFY(waitFor(Kind::locked));
         auto *failure = screen()->findChild<BrandText *>(u"failure"_s);
         QVERIFY(failure->isVisible());
         QCOMPARE(failure->text(), u"That password didn't work."_s);
-        QVERIFY(paintsColour(failure, Brand::alert()));
-        QVERIFY(failure->geometry().top() > field->parentWidget()->geometry().bottom());
         QCOMPARE(field->text(), u"open sesame"_s);
 
         // Unlock pressed again while unlocking stops it; Return unlocks.
