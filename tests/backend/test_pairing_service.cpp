@@ -112,21 +112,19 @@ public:
         QList<QByteArray> keys = redis->command({QStringLiteral("KEYS"), QStringLiteral("vellora:*")}).split('\n');
         std::sort(keys.begin(), keys.end());
         for (const QByteArray &key : keys) {
-            if (key.isEmpty())
-                continue;
+            if (key.isEmpty() || key.startsWith("vellora:creations:"))
+                continue;  // creation attempts count, refused or not
             const QString name = QString::fromUtf8(key);
             const QByteArray type = redis->command({QStringLiteral("TYPE"), name});
-            QByteArray value = type == "hash"   ? redis->command({QStringLiteral("HGETALL"), name})
-                               : type == "zset" ? redis->command({QStringLiteral("ZRANGE"), name, QStringLiteral("0"),
-                                                                  QStringLiteral("-1"), QStringLiteral("WITHSCORES")})
-                                                : redis->command({QStringLiteral("GET"), name});
-            QList<QByteArray> fields = value.split('\n');
-            QString line = name + QLatin1Char('|');
-            for (const QByteArray &field : fields)
-                line += QString::fromLatin1(field.toHex()) + QLatin1Char('|');
-            if (key.startsWith("vellora:creations:"))
-                continue;  // creation attempts count, refused or not
-            (key.startsWith("vellora:{") ? lines : rest) += line + (key.startsWith("vellora:{") ? QStringLiteral("\n") : QString());
+            const QByteArray value = type == "hash"   ? redis->command({QStringLiteral("HGETALL"), name})
+                                     : type == "zset" ? redis->command({QStringLiteral("ZRANGE"), name, QStringLiteral("0"),
+                                                                        QStringLiteral("-1"), QStringLiteral("WITHSCORES")})
+                                                      : redis->command({QStringLiteral("GET"), name});
+            const QString line = name + QLatin1Char('|') + QString::fromLatin1(value.toHex());
+            if (key.startsWith("vellora:{"))
+                lines += line + QLatin1Char('\n');
+            else
+                rest += line;
         }
         return lines + rest;
     }
