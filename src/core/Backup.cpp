@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <limits>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -561,8 +562,11 @@ void Backup::openManifest(const QString &path)
         throw unreadable("its file list is damaged");
     }
     m_manifest = db;
-    if (fileCount() < 0)
+    if (fileCount() < 0) {
+        // From the constructor no destructor follows the throw: close it here.
+        sqlite3_close(std::exchange(m_manifest, nullptr));
         throw unreadable("its file list is damaged");
+    }
 }
 
 qint64 Backup::fileCount() const
