@@ -222,15 +222,6 @@ Verdict verdictNamed(const std::string &name)
     throw std::runtime_error("session store: unexpected answer from Redis: " + name);
 }
 
-PairingSession::State stateNamed(const std::string &name)
-{
-    if (name == "claimed")
-        return PairingSession::State::claimed;
-    if (name == "aborted")
-        return PairingSession::State::aborted;
-    return PairingSession::State::pending;
-}
-
 std::string sessionKey(const std::string &id)
 {
     return "vellora:{" + id + "}";
@@ -400,7 +391,7 @@ StoreAnswer RedisSessionStore::session(Script script, const std::string &id, std
         return answer;
     PairingSession &s = answer.session;
     s.id = id;
-    s.state = stateNamed(r.text(1));
+    s.state = stateFromName(r.text(1));
     if (const std::string uploadId = r.text(2); !uploadId.empty())
         s.uploadId = uploadId;
     if (const std::string choice = r.text(3); !choice.empty())

@@ -121,10 +121,7 @@ struct RequestBody::Impl {
     bool keyDone()
     {
         if (depth == 1) {
-            slot = -1;
-            for (std::size_t i = 0; !keyTooLong && i < fields.size(); ++i)
-                if (fields[i].key == key)
-                    slot = int(i);
+            slot = keyTooLong ? -1 : slotOf(key);
             if (slot >= 0)
                 values[std::size_t(slot)] = Value{};  // a repeated key: the last one counts
             key.clear();
@@ -173,13 +170,20 @@ struct RequestBody::Impl {
         return !gateRefusal || fail(Status::refused, ec);
     }
 
+    // The field asked for under `k`, or -1.
+    int slotOf(std::string_view k) const
+    {
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            if (fields[i].key == k)
+                return int(i);
+        return -1;
+    }
+
     const Value &find(std::string_view k) const
     {
         static const Value missing;
-        for (std::size_t i = 0; i < fields.size(); ++i)
-            if (fields[i].key == k)
-                return values[i];
-        return missing;
+        const int i = slotOf(k);
+        return i < 0 ? missing : values[std::size_t(i)];
     }
 
     Status write(std::string_view data, bool more)
@@ -299,19 +303,11 @@ const std::string *RequestBody::string(std::string_view key) const
 
 std::string RequestBody::take(std::string_view key)
 {
-    for (std::size_t i = 0; i < d->fields.size(); ++i)
-        if (d->fields[i].key == key && d->values[i].kind == Kind::string) {
-            std::string text = std::move(d->values[i].text);
-            d->values[i] = Value{};
-            return text;
-        }
-    return {};
+    const int i = d->slotOf(key);
+    if (i < 0 || d->values[std::size_t(i)].kind != Kind::string)
+        return {};
+    std::string text = std::move(d->values[std::size_t(i)].text);
+    d->values[std::size_t(i)] = Value{};
+    return text;
 }
 
-RequestBody RequestBody::parse(std::vector<Field> fields, std::size_t maxBytes, std::string_view bytes)
-{
-    RequestBody body(std::move(fields), maxBytes);
-    body.feed(bytes);
-    body.finish();
-    return body;
-}

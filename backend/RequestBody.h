@@ -61,9 +61,6 @@ public:
     // Moves a kept string out (the transcript), leaving it missing.
     std::string take(std::string_view key);
 
-    // A body read whole from `bytes`.
-    static RequestBody parse(std::vector<Field> fields, std::size_t maxBytes, std::string_view bytes);
-
 private:
     struct Impl;
     std::unique_ptr<Impl> d;

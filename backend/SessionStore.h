@@ -25,6 +25,7 @@ struct PairingSession {
 
 // The state as the store keeps it and the service reports it: "pending", "claimed", "aborted".
 const char *stateName(PairingSession::State state);
+PairingSession::State stateFromName(const std::string &name);
 
 struct StoredTranscript {
     std::string text;

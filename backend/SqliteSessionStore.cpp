@@ -111,15 +111,6 @@ private:
     sqlite3_stmt *m_stmt = nullptr;
 };
 
-PairingSession::State stateFromName(const std::string &name)
-{
-    if (name == "claimed")
-        return PairingSession::State::claimed;
-    if (name == "aborted")
-        return PairingSession::State::aborted;
-    return PairingSession::State::pending;
-}
-
 sqlite3 *openConnection(const std::string &target)
 {
     sqlite3 *db = nullptr;
@@ -384,16 +375,6 @@ std::int64_t SqliteSessionStore::count()
     Statement stmt(m_db, prepared("SELECT count(*) FROM session"));
     stmt.step();
     return stmt.integer(0);
-}
-
-const char *stateName(PairingSession::State state)
-{
-    switch (state) {
-    case PairingSession::State::pending: return "pending";
-    case PairingSession::State::claimed: return "claimed";
-    case PairingSession::State::aborted: return "aborted";
-    }
-    return "pending";
 }
 
 // Every backfillEvery: expired sessions are removed, in batches; commits are copied back into
