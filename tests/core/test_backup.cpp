@@ -56,7 +56,7 @@ class TestBackup : public QObject {
         const QString book = m_home->home() + u"/AddressBook.sqlitedb"_qs;
         writeAddressBook(book, people);
         QList<BackupFile> files = withMessages ? messagesFiles(m_home->chatDbPath()) : QList<BackupFile>();
-        files.append({u"HomeDomain"_qs, Backup::addressBookPath, book});
+        files.append({u"HomeDomain"_qs, u"Library/AddressBook/AddressBook.sqlitedb"_qs, book});
         BackupOptions options;
         if (encrypted)
             options.password = password;
@@ -278,7 +278,7 @@ private slots:
         book = it.next();
         QList<BackupFile> files;
         for (const QString &suffix : {QString(), u"-wal"_qs, u"-shm"_qs})
-            files.append({u"HomeDomain"_qs, Backup::addressBookPath + suffix, book + suffix});
+            files.append({u"HomeDomain"_qs, u"Library/AddressBook/AddressBook.sqlitedb"_qs + suffix, book + suffix});
         m_folder = m_home->home() + u"/josh"_qs;
         writeBackup(m_folder, files);
         const QList<ContactCard> cards = Backup(m_folder).contacts();

@@ -120,7 +120,7 @@ private:
         const QString book = m_home->home() + u"/AddressBook.sqlitedb"_s;
         writeAddressBook(book, {{u"Mary"_s, u"Ann"_s, u"Smith"_s, {}, {u"(555) 123-0001"_s}, {}}});
         QList<BackupFile> files = messagesFiles(m_home->chatDbPath());
-        files.append({u"HomeDomain"_s, Backup::addressBookPath, book});
+        files.append({u"HomeDomain"_s, u"Library/AddressBook/AddressBook.sqlitedb"_s, book});
         BackupOptions options;
         options.password = password;
         const QString folder = m_home->home() + u"/backup"_s;
