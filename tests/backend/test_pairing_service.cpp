@@ -1,5 +1,6 @@
-#include "PairingCrypto.h"
 #include "HttpServer.h"
+#include "PairingCrypto.h"
+#include "PairingHttp.h"
 #include "PairingService.h"
 #include "RedisServer.h"
 
@@ -25,16 +26,9 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string sessionId = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
 const std::string otherSessionId = "9A1B2C3D-0000-4000-8000-00000000BEEF";
-const std::string macKey(64, 'a');
 const std::string otherMacKey(64, 'b');
 constexpr auto idleTimeout = std::chrono::minutes(10);
-
-struct Answer {
-    int status = 0;
-    json body;
-};
 
 // Every request test runs once with each store; main() sets the one of the current run.
 enum class StoreKind { sqlite, redis };
@@ -82,23 +76,13 @@ public:
         client = std::make_unique<httplib::Client>(service->baseUrl());
     }
 
-    Answer post(const std::string &endpoint, const std::string &body)
-    {
-        const auto result = client->Post("/vellora-pair-" + endpoint, body, "application/json");
-        return result ? Answer{result->status, json::parse(result->body, nullptr, false)} : Answer{};
-    }
+    Answer post(const std::string &endpoint, const std::string &body) { return postPairing(*client, endpoint, body); }
     Answer post(const std::string &endpoint, const json &body) { return post(endpoint, body.dump()); }
     // A request from the importer of session sessionId.
-    Answer importer(const std::string &endpoint, json body = json::object())
-    {
-        body["session_id"] = sessionId;
-        body["mac_key"] = macKey;
-        return post(endpoint, body);
-    }
+    Answer importer(const std::string &endpoint, json body = json::object()) { return post(endpoint, asImporter(body)); }
     Answer create(const std::string &id, const std::string &key, const std::string &version = "0.2.0")
     {
-        const std::string hash = PairingCrypto::toHex(PairingCrypto::sha256(key));
-        return post("create", json{{"session_id", id}, {"mac_key_hash", hash}, {"client_version", version}});
+        return post("create", createBody(id, key, version));
     }
     std::string claim() { return post("claim", json{{"session_id", sessionId}}).body.value("phone_token", ""); }
 
@@ -686,9 +670,7 @@ private slots:
             o.trustedProxy = trustedProxy.toStdString();
         });
         const auto create = [&](const QByteArray &from, const QByteArray &forwarded) {
-            const std::string hash = PairingCrypto::toHex(PairingCrypto::sha256(macKey));
-            const json body{{"session_id", QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString()},
-                            {"mac_key_hash", hash}, {"client_version", "0.2.0"}};
+            const json body = createBody(QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString(), macKey, "0.2.0");
             const QByteArray header = forwarded.isEmpty() ? QByteArray() : "X-Forwarded-For: " + forwarded + "\r\n";
             return exchange(backend.service->port(), from.constData(),
                             httpRequest("create", QByteArray::fromStdString(body.dump()), -1, header));

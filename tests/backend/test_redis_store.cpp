@@ -1,5 +1,5 @@
 #include "BalancedNodes.h"
-#include "PairingCrypto.h"
+#include "PairingHttp.h"
 #include "PairingService.h"
 #include "RedisServer.h"
 
@@ -15,19 +15,10 @@ using json = nlohmann::json;
 
 namespace {
 
-const std::string sessionId = "3F2504E0-4F89-11D3-9A0C-0305E82C3301";
-const std::string macKey(64, 'a');
-
-struct Answer {
-    int status = 0;
-    json body;
-};
-
 Answer postTo(const std::string &base, const std::string &endpoint, const json &body)
 {
     httplib::Client client(base);
-    const auto result = client.Post("/vellora-pair-" + endpoint, body.dump(), "application/json");
-    return result ? Answer{result->status, json::parse(result->body, nullptr, false)} : Answer{};
+    return postPairing(client, endpoint, body.dump());
 }
 
 // Two nodes on one Redis server, as behind a load balancer: any request may reach either.
@@ -54,16 +45,9 @@ public:
     }
     Answer importer(int node, const std::string &endpoint, json body = json::object())
     {
-        body["session_id"] = sessionId;
-        body["mac_key"] = macKey;
-        return post(node, endpoint, body);
+        return post(node, endpoint, asImporter(body));
     }
-    Answer create(int node, const std::string &id = sessionId)
-    {
-        return post(node, "create", json{{"session_id", id},
-                                         {"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256(macKey))},
-                                         {"client_version", "1.0"}});
-    }
+    Answer create(int node, const std::string &id = sessionId) { return post(node, "create", createBody(id, macKey, "1.0")); }
     // The session created, claimed, asked for its transcript and given it; the phone's credentials.
     json uploaded(const std::string &transcript)
     {
@@ -203,8 +187,7 @@ private slots:
             return postTo(deployment.baseUrl(), endpoint, body);
         };
         const json importer{{"session_id", sessionId}, {"mac_key", macKey}};
-        QCOMPARE(post("create", json{{"session_id", sessionId}, {"mac_key_hash", PairingCrypto::toHex(PairingCrypto::sha256(macKey))},
-                                     {"client_version", "1.0"}}).status, 200);
+        QCOMPARE(post("create", createBody(sessionId, macKey, "1.0")).status, 200);
         const json phone{{"session_id", sessionId}, {"phone_token", post("claim", json{{"session_id", sessionId}}).body.value("phone_token", "")}};
         for (int i = 0; i < 4; ++i)
             QCOMPARE(post("poll", importer).body, (json{{"status", "claimed"}}));
