@@ -1,6 +1,7 @@
 #include "Backup.h"
 
 #include "ChatDatabase.h"
+#include "PlainFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,7 +24,6 @@
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -280,19 +280,24 @@ void copyFile(const QString &from, const QString &to, const Secret *key, qint64 
 {
     // A plain blob is the file itself, whatever size its record claims (copies made by tools
     // are often cut down); SQLite judges the bytes.
+    const auto failed = [](int error) {
+        return error == ENOENT ? unreadable("a file in it is missing") : unreadable("a file in it can't be read");
+    };
     if (!key) {
         if (const int error = ChatDatabase::copyPrivately(from, to))
-            throw error == ENOENT ? unreadable("a file in it is missing") : unreadable("a file in it can't be read");
+            throw failed(error);
         return;
     }
-    QFile in(from);
-    if (!in.open(QIODevice::ReadOnly))
-        throw unreadable("a file in it is missing");
-    const qint64 cipherBytes = in.size();
+    int error = 0;
+    qint64 cipherBytes = 0;
+    const int in = openPlainFile(QFile::encodeName(from), error, &cipherBytes);
+    if (in < 0)
+        throw failed(error);
+    const auto closeIn = qScopeGuard([in] { ::close(in); });
     if (cipherBytes % 16 != 0 || (size >= 0 && cipherBytes < size))
         throw unreadable("a file in it is cut short");
     const QByteArray target = QFile::encodeName(to);
-    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int out = createPrivateFile(target);
     if (out < 0)
         throw unreadable("a file in it can't be written");
     std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
@@ -300,11 +305,14 @@ void copyFile(const QString &from, const QString &to, const Secret *key, qint64 
     bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key->data(), iv) == 1
         && EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1;
     QByteArray chunk(256 << 10, Qt::Uninitialized);
-    Secret plain{size_t(chunk.size())};
+    // A short read leaves part of a block in the cipher, which comes out with the next chunk.
+    Secret plain{size_t(chunk.size()) + 16};
     unsigned char lastBlock[16] = {};
     qint64 written = 0;
     while (ok) {
-        const qint64 got = in.read(chunk.data(), chunk.size());
+        const ssize_t got = ::read(in, chunk.data(), size_t(chunk.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got <= 0) {
             ok = got == 0;
             break;
@@ -314,11 +322,7 @@ void copyFile(const QString &from, const QString &to, const Secret *key, qint64 
                                              reinterpret_cast<const unsigned char *>(chunk.constData()), int(got)) == 1;
         if (ok && length >= 16)
             std::copy_n(plain.data() + length - 16, 16, lastBlock);
-        for (int done = 0; ok && done < length;) {
-            const ssize_t put = ::write(out, plain.data() + done, size_t(length - done));
-            ok = put > 0 || (put < 0 && errno == EINTR);
-            done += int(std::max<ssize_t>(put, 0));
-        }
+        ok = ok && writeAll(out, plain.data(), size_t(length)) == 0;
         written += length;
     }
     qint64 keep = size;
