@@ -200,6 +200,18 @@ std::optional<Secret> unwrapKey(const Secret &kek, QByteArrayView wrapped)
     return out;
 }
 
+// A key kept as its class (4 bytes, little-endian) and its wrapped bytes, unwrapped with that
+// class's key; none when the size is wrong or the class unknown.
+std::optional<Secret> unwrapClassKey(const std::map<quint32, Secret> &classKeys, QByteArrayView stored)
+{
+    if (stored.size() != 4 + wrappedBytes)
+        return std::nullopt;
+    const auto classKey = classKeys.find(qFromLittleEndian<quint32>(stored.data()));
+    if (classKey == classKeys.end())
+        return std::nullopt;
+    return unwrapKey(classKey->second, stored.sliced(4));
+}
+
 struct Keybag {
     QByteArray salt;
     quint32 iterations = 0;
@@ -542,13 +554,7 @@ void Backup::unlock(QByteArray &password, const std::atomic_bool &cancelled)
         m_keys = std::move(keys);
         return;
     }
-    if (m_manifestKey.size() != 4 + wrappedBytes)
-        throw unreadable("its file list key is damaged");
-    const quint32 clas = qFromLittleEndian<quint32>(m_manifestKey.constData());
-    const auto classKey = keys->classKeys.find(clas);
-    std::optional<Secret> manifestKey;
-    if (classKey != keys->classKeys.end())
-        manifestKey = unwrapKey(classKey->second, QByteArrayView(m_manifestKey).sliced(4));
+    const std::optional<Secret> manifestKey = unwrapClassKey(keys->classKeys, m_manifestKey);
     if (!manifestKey)
         throw unreadable("its file list key is damaged");
     m_work = std::make_unique<PrivateFolder>();
@@ -623,13 +629,7 @@ bool Backup::extract(const QString &domain, const QString &relativePath, const Q
         copyFile(blob, target, nullptr, record->size, cancelled);
         return true;
     }
-    const QByteArray &wrapped = record->encryptionKey;
-    std::optional<Secret> key;
-    if (wrapped.size() == 4 + wrappedBytes) {
-        const auto classKey = m_keys->classKeys.find(qFromLittleEndian<quint32>(wrapped.constData()));
-        if (classKey != m_keys->classKeys.end())
-            key = unwrapKey(classKey->second, QByteArrayView(wrapped).sliced(4));
-    }
+    const std::optional<Secret> key = unwrapClassKey(m_keys->classKeys, record->encryptionKey);
     if (!key)
         throw unreadable("a file key in it is damaged");
     copyFile(blob, target, &*key, record->size, cancelled);
