@@ -443,16 +443,28 @@ QList<BackupInfo> Backup::discover(const QStringList &folders)
     return found;
 }
 
-std::optional<BackupInfo> Backup::describe(const QString &folder)
+namespace {
+
+// What describe tells, with what opening the backup goes on with from the same files.
+struct Description {
+    BackupInfo info;
+    Plist manifest;
+    bool sqliteManifest = false;  // Manifest.db is there as a plain SQLite file
+};
+
+std::optional<Description> describeFolder(const QString &folder)
 {
     const QDir dir(folder);
     const QString manifestDb = dir.filePath(QStringLiteral("Manifest.db"));
-    if (!QFileInfo(manifestDb).isFile() && !QFileInfo(dir.filePath(QStringLiteral("Manifest.mbdb"))).isFile())
+    const bool hasManifestDb = QFileInfo(manifestDb).isFile();
+    if (!hasManifestDb && !QFileInfo(dir.filePath(QStringLiteral("Manifest.mbdb"))).isFile())
         return std::nullopt;
     const Plist info = readPlist(dir.filePath(QStringLiteral("Info.plist")));
-    const Plist manifest = readPlist(dir.filePath(QStringLiteral("Manifest.plist")));
-    plist_t lockdown = item(manifest.get(), "Lockdown");
-    BackupInfo out;
+    Description found{{}, readPlist(dir.filePath(QStringLiteral("Manifest.plist"))),
+                      hasManifestDb && isSqlite(manifestDb)};
+    plist_t manifest = found.manifest.get();
+    plist_t lockdown = item(manifest, "Lockdown");
+    BackupInfo &out = found.info;
     out.folder = QDir::cleanPath(dir.absolutePath());
     out.deviceName = text(item(info.get(), "Device Name"));
     if (out.deviceName.isEmpty())
@@ -466,14 +478,24 @@ std::optional<BackupInfo> Backup::describe(const QString &folder)
         out.iosVersion = text(item(lockdown, "ProductVersion"));
     out.date = date(item(info.get(), "Last Backup Date"));
     if (!out.date)
-        out.date = date(item(manifest.get(), "Date"));
+        out.date = date(item(manifest, "Date"));
     // The flag is only a claim: a Manifest.db that is no SQLite file is encrypted whatever it says.
-    plist_t flag = item(manifest.get(), "IsEncrypted");
+    plist_t flag = item(manifest, "IsEncrypted");
     uint8_t claimed = 0;
     if (flag && plist_get_node_type(flag) == PLIST_BOOLEAN)
         plist_get_bool_val(flag, &claimed);
-    out.encrypted = claimed != 0 || (QFileInfo(manifestDb).isFile() && !isSqlite(manifestDb));
-    return out;
+    out.encrypted = claimed != 0 || (hasManifestDb && !found.sqliteManifest);
+    return found;
+}
+
+} // namespace
+
+std::optional<BackupInfo> Backup::describe(const QString &folder)
+{
+    std::optional<Description> found = describeFolder(folder);
+    if (!found)
+        return std::nullopt;
+    return std::move(found->info);
 }
 
 // --- Opening and unlocking ------------------------------------------------------------------
@@ -482,12 +504,20 @@ struct Backup::Keys {
     std::map<quint32, Secret> classKeys;
 };
 
+// What an encrypted backup's unlocking needs, read when it is opened.
+struct Backup::Locked {
+    Keybag bag;
+    QByteArray manifestKey;
+    // Before iOS 10.2 the file list itself is not encrypted.
+    bool sqliteManifest = false;
+};
+
 Backup::Backup(const QString &folder)
 {
-    std::optional<BackupInfo> info = describe(folder);
-    if (!info)
+    std::optional<Description> found = describeFolder(folder);
+    if (!found)
         throw unreadable("there is no Manifest.db in it");
-    m_info = *info;
+    m_info = found->info;
     const QString manifestDb = QDir(folder).filePath(QStringLiteral("Manifest.db"));
     if (!QFileInfo(manifestDb).isFile())
         throw BackupError(BackupError::Kind::unsupported);
@@ -495,11 +525,11 @@ Backup::Backup(const QString &folder)
         openManifest(manifestDb);
         return;
     }
-    const Plist manifest = readPlist(QDir(folder).filePath(QStringLiteral("Manifest.plist")));
-    m_keybag = data(item(manifest.get(), "BackupKeyBag"));
-    m_manifestKey = data(item(manifest.get(), "ManifestKey"));
-    if (m_keybag.isEmpty() || !parseKeybag(m_keybag))
+    std::optional<Keybag> bag = parseKeybag(data(item(found->manifest.get(), "BackupKeyBag")));
+    if (!bag)
         throw unreadable("its key bag is damaged");
+    m_locked = std::make_unique<const Locked>(
+        Locked{std::move(*bag), data(item(found->manifest.get(), "ManifestKey")), found->sqliteManifest});
 }
 
 Backup::~Backup()
@@ -518,9 +548,7 @@ void Backup::unlock(QByteArray &password, const std::atomic_bool &cancelled)
     wipe(password);
     if (!isLocked())
         return;
-    const std::optional<Keybag> bag = parseKeybag(m_keybag);
-    if (!bag)
-        throw unreadable("its key bag is damaged");
+    const Keybag &bag = m_locked->bag;
     const auto pbkdf2 = [](const Secret &pass, const QByteArray &salt, quint32 rounds, const EVP_MD *digest) {
         Secret out{size_t(keyBytes)};
         if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char *>(pass.data()), pass.size(),
@@ -530,31 +558,30 @@ void Backup::unlock(QByteArray &password, const std::atomic_bool &cancelled)
         return out;
     };
     // From iOS 10.2 the password goes through a SHA-256 round set before the older SHA-1 one.
-    if (!bag->dpsl.isEmpty())
-        secret = pbkdf2(secret, bag->dpsl, bag->dpic, EVP_sha256());
+    if (!bag.dpsl.isEmpty())
+        secret = pbkdf2(secret, bag.dpsl, bag.dpic, EVP_sha256());
     if (cancelled)
         throw BackupError(BackupError::Kind::cancelled);
-    const Secret kek = pbkdf2(secret, bag->salt, bag->iterations, EVP_sha1());
+    const Secret kek = pbkdf2(secret, bag.salt, bag.iterations, EVP_sha1());
     secret.wipe();
     if (cancelled)
         throw BackupError(BackupError::Kind::cancelled);
 
     auto keys = std::make_unique<Keys>();
-    for (const auto &[clas, wrapped] : bag->wrappedClassKeys) {
+    for (const auto &[clas, wrapped] : bag.wrappedClassKeys) {
         std::optional<Secret> key = unwrapKey(kek, wrapped);
         if (!key)
             throw BackupError(BackupError::Kind::wrongPassword);
         keys->classKeys.emplace(clas, std::move(*key));
     }
 
-    // Before iOS 10.2 the file list itself is not encrypted.
     const QString manifestDb = QDir(m_info.folder).filePath(QStringLiteral("Manifest.db"));
-    if (isSqlite(manifestDb) || m_manifestKey.isEmpty()) {
+    if (m_locked->sqliteManifest || m_locked->manifestKey.isEmpty()) {
         openManifest(manifestDb);
         m_keys = std::move(keys);
         return;
     }
-    const std::optional<Secret> manifestKey = unwrapClassKey(keys->classKeys, m_manifestKey);
+    const std::optional<Secret> manifestKey = unwrapClassKey(keys->classKeys, m_locked->manifestKey);
     if (!manifestKey)
         throw unreadable("its file list key is damaged");
     m_work = std::make_unique<PrivateFolder>();
