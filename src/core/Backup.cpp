@@ -663,12 +663,26 @@ bool Backup::extract(const QString &domain, const QString &relativePath, const Q
     return true;
 }
 
+namespace {
+
+// A database of the backup's home domain with the "-wal" and "-shm" files beside it, where
+// the backup has them. False when it has no such database.
+bool extractDatabase(const Backup &backup, const QString &relativePath, const QString &target,
+                     const std::atomic_bool &cancelled = false)
+{
+    if (!backup.extract(Backup::homeDomain, relativePath, target, cancelled))
+        return false;
+    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
+        backup.extract(Backup::homeDomain, relativePath + suffix, target + suffix, cancelled);
+    return true;
+}
+
+} // namespace
+
 void Backup::writeMessages(const QString &target, const std::atomic_bool &cancelled) const
 {
-    if (!extract(homeDomain, messagesPath, target, cancelled))
+    if (!extractDatabase(*this, messagesPath, target, cancelled))
         throw BackupError(BackupError::Kind::noMessages);
-    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
-        extract(homeDomain, messagesPath + suffix, target + suffix, cancelled);
 }
 
 QList<ContactCard> Backup::contacts() const
@@ -676,10 +690,8 @@ QList<ContactCard> Backup::contacts() const
     QList<ContactCard> cards;
     PrivateFolder folder;
     const QString path = folder.filePath(QStringLiteral("AddressBook.sqlitedb"));
-    if (!extract(homeDomain, addressBookPath, path))
+    if (!extractDatabase(*this, addressBookPath, path))
         return cards;
-    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
-        extract(homeDomain, addressBookPath + suffix, path + suffix);
 
     sqlite3 *db = nullptr;
     sqlite3_stmt *stmt = nullptr;
