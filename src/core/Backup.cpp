@@ -236,19 +236,16 @@ std::optional<Keybag> parseKeybag(const QByteArray &bytes)
         clas = wrap = 0;
         wpky.clear();
     };
-    const auto be32 = [](const char *p) {
-        return quint32(quint8(p[0])) << 24 | quint32(quint8(p[1])) << 16 | quint32(quint8(p[2])) << 8 | quint8(p[3]);
-    };
     for (qsizetype at = 0; at < bytes.size();) {
         if (bytes.size() - at < 8)
             return std::nullopt;
         const QByteArray tag = bytes.mid(at, 4);
-        const quint32 length = be32(bytes.constData() + at + 4);
+        const quint32 length = qFromBigEndian<quint32>(bytes.constData() + at + 4);
         if (length > quint32(bytes.size() - at - 8))
             return std::nullopt;
         const QByteArray value = bytes.mid(at + 8, qsizetype(length));
         at += 8 + qsizetype(length);
-        const quint32 number = length == 4 ? be32(value.constData()) : 0;
+        const quint32 number = length == 4 ? qFromBigEndian<quint32>(value.constData()) : 0;
         if (tag == "UUID") {
             // The first UUID names the bag; every later one starts a class record.
             endClass();
