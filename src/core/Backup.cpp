@@ -1,6 +1,7 @@
 #include "Backup.h"
 
 #include "ChatDatabase.h"
+#include "PlainFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,7 +24,6 @@
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -200,6 +200,18 @@ std::optional<Secret> unwrapKey(const Secret &kek, QByteArrayView wrapped)
     return out;
 }
 
+// A key kept as its class (4 bytes, little-endian) and its wrapped bytes, unwrapped with that
+// class's key; none when the size is wrong or the class unknown.
+std::optional<Secret> unwrapClassKey(const std::map<quint32, Secret> &classKeys, QByteArrayView stored)
+{
+    if (stored.size() != 4 + wrappedBytes)
+        return std::nullopt;
+    const auto classKey = classKeys.find(qFromLittleEndian<quint32>(stored.data()));
+    if (classKey == classKeys.end())
+        return std::nullopt;
+    return unwrapKey(classKey->second, stored.sliced(4));
+}
+
 struct Keybag {
     QByteArray salt;
     quint32 iterations = 0;
@@ -224,19 +236,16 @@ std::optional<Keybag> parseKeybag(const QByteArray &bytes)
         clas = wrap = 0;
         wpky.clear();
     };
-    const auto be32 = [](const char *p) {
-        return quint32(quint8(p[0])) << 24 | quint32(quint8(p[1])) << 16 | quint32(quint8(p[2])) << 8 | quint8(p[3]);
-    };
     for (qsizetype at = 0; at < bytes.size();) {
         if (bytes.size() - at < 8)
             return std::nullopt;
         const QByteArray tag = bytes.mid(at, 4);
-        const quint32 length = be32(bytes.constData() + at + 4);
+        const quint32 length = qFromBigEndian<quint32>(bytes.constData() + at + 4);
         if (length > quint32(bytes.size() - at - 8))
             return std::nullopt;
         const QByteArray value = bytes.mid(at + 8, qsizetype(length));
         at += 8 + qsizetype(length);
-        const quint32 number = length == 4 ? be32(value.constData()) : 0;
+        const quint32 number = length == 4 ? qFromBigEndian<quint32>(value.constData()) : 0;
         if (tag == "UUID") {
             // The first UUID names the bag; every later one starts a class record.
             endClass();
@@ -280,19 +289,24 @@ void copyFile(const QString &from, const QString &to, const Secret *key, qint64 
 {
     // A plain blob is the file itself, whatever size its record claims (copies made by tools
     // are often cut down); SQLite judges the bytes.
+    const auto failed = [](int error) {
+        return error == ENOENT ? unreadable("a file in it is missing") : unreadable("a file in it can't be read");
+    };
     if (!key) {
         if (const int error = ChatDatabase::copyPrivately(from, to))
-            throw error == ENOENT ? unreadable("a file in it is missing") : unreadable("a file in it can't be read");
+            throw failed(error);
         return;
     }
-    QFile in(from);
-    if (!in.open(QIODevice::ReadOnly))
-        throw unreadable("a file in it is missing");
-    const qint64 cipherBytes = in.size();
+    int error = 0;
+    qint64 cipherBytes = 0;
+    const int in = openPlainFile(QFile::encodeName(from), error, &cipherBytes);
+    if (in < 0)
+        throw failed(error);
+    const auto closeIn = qScopeGuard([in] { ::close(in); });
     if (cipherBytes % 16 != 0 || (size >= 0 && cipherBytes < size))
         throw unreadable("a file in it is cut short");
     const QByteArray target = QFile::encodeName(to);
-    const int out = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int out = createPrivateFile(target);
     if (out < 0)
         throw unreadable("a file in it can't be written");
     std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
@@ -300,11 +314,14 @@ void copyFile(const QString &from, const QString &to, const Secret *key, qint64 
     bool ok = ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key->data(), iv) == 1
         && EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1;
     QByteArray chunk(256 << 10, Qt::Uninitialized);
-    Secret plain{size_t(chunk.size())};
+    // A short read leaves part of a block in the cipher, which comes out with the next chunk.
+    Secret plain{size_t(chunk.size()) + 16};
     unsigned char lastBlock[16] = {};
     qint64 written = 0;
     while (ok) {
-        const qint64 got = in.read(chunk.data(), chunk.size());
+        const ssize_t got = ::read(in, chunk.data(), size_t(chunk.size()));
+        if (got < 0 && errno == EINTR)
+            continue;
         if (got <= 0) {
             ok = got == 0;
             break;
@@ -314,11 +331,7 @@ void copyFile(const QString &from, const QString &to, const Secret *key, qint64 
                                              reinterpret_cast<const unsigned char *>(chunk.constData()), int(got)) == 1;
         if (ok && length >= 16)
             std::copy_n(plain.data() + length - 16, 16, lastBlock);
-        for (int done = 0; ok && done < length;) {
-            const ssize_t put = ::write(out, plain.data() + done, size_t(length - done));
-            ok = put > 0 || (put < 0 && errno == EINTR);
-            done += int(std::max<ssize_t>(put, 0));
-        }
+        ok = ok && writeAll(out, plain.data(), size_t(length)) == 0;
         written += length;
     }
     qint64 keep = size;
@@ -427,16 +440,28 @@ QList<BackupInfo> Backup::discover(const QStringList &folders)
     return found;
 }
 
-std::optional<BackupInfo> Backup::describe(const QString &folder)
+namespace {
+
+// What describe tells, with what opening the backup goes on with from the same files.
+struct Description {
+    BackupInfo info;
+    Plist manifest;
+    bool sqliteManifest = false;  // Manifest.db is there as a plain SQLite file
+};
+
+std::optional<Description> describeFolder(const QString &folder)
 {
     const QDir dir(folder);
     const QString manifestDb = dir.filePath(QStringLiteral("Manifest.db"));
-    if (!QFileInfo(manifestDb).isFile() && !QFileInfo(dir.filePath(QStringLiteral("Manifest.mbdb"))).isFile())
+    const bool hasManifestDb = QFileInfo(manifestDb).isFile();
+    if (!hasManifestDb && !QFileInfo(dir.filePath(QStringLiteral("Manifest.mbdb"))).isFile())
         return std::nullopt;
     const Plist info = readPlist(dir.filePath(QStringLiteral("Info.plist")));
-    const Plist manifest = readPlist(dir.filePath(QStringLiteral("Manifest.plist")));
-    plist_t lockdown = item(manifest.get(), "Lockdown");
-    BackupInfo out;
+    Description found{{}, readPlist(dir.filePath(QStringLiteral("Manifest.plist"))),
+                      hasManifestDb && isSqlite(manifestDb)};
+    plist_t manifest = found.manifest.get();
+    plist_t lockdown = item(manifest, "Lockdown");
+    BackupInfo &out = found.info;
     out.folder = QDir::cleanPath(dir.absolutePath());
     out.deviceName = text(item(info.get(), "Device Name"));
     if (out.deviceName.isEmpty())
@@ -450,14 +475,24 @@ std::optional<BackupInfo> Backup::describe(const QString &folder)
         out.iosVersion = text(item(lockdown, "ProductVersion"));
     out.date = date(item(info.get(), "Last Backup Date"));
     if (!out.date)
-        out.date = date(item(manifest.get(), "Date"));
+        out.date = date(item(manifest, "Date"));
     // The flag is only a claim: a Manifest.db that is no SQLite file is encrypted whatever it says.
-    plist_t flag = item(manifest.get(), "IsEncrypted");
+    plist_t flag = item(manifest, "IsEncrypted");
     uint8_t claimed = 0;
     if (flag && plist_get_node_type(flag) == PLIST_BOOLEAN)
         plist_get_bool_val(flag, &claimed);
-    out.encrypted = claimed != 0 || (QFileInfo(manifestDb).isFile() && !isSqlite(manifestDb));
-    return out;
+    out.encrypted = claimed != 0 || (hasManifestDb && !found.sqliteManifest);
+    return found;
+}
+
+} // namespace
+
+std::optional<BackupInfo> Backup::describe(const QString &folder)
+{
+    std::optional<Description> found = describeFolder(folder);
+    if (!found)
+        return std::nullopt;
+    return std::move(found->info);
 }
 
 // --- Opening and unlocking ------------------------------------------------------------------
@@ -466,12 +501,20 @@ struct Backup::Keys {
     std::map<quint32, Secret> classKeys;
 };
 
+// What an encrypted backup's unlocking needs, read when it is opened.
+struct Backup::Locked {
+    Keybag bag;
+    QByteArray manifestKey;
+    // Before iOS 10.2 the file list itself is not encrypted.
+    bool sqliteManifest = false;
+};
+
 Backup::Backup(const QString &folder)
 {
-    std::optional<BackupInfo> info = describe(folder);
-    if (!info)
+    std::optional<Description> found = describeFolder(folder);
+    if (!found)
         throw unreadable("there is no Manifest.db in it");
-    m_info = *info;
+    m_info = found->info;
     const QString manifestDb = QDir(folder).filePath(QStringLiteral("Manifest.db"));
     if (!QFileInfo(manifestDb).isFile())
         throw BackupError(BackupError::Kind::unsupported);
@@ -479,11 +522,11 @@ Backup::Backup(const QString &folder)
         openManifest(manifestDb);
         return;
     }
-    const Plist manifest = readPlist(QDir(folder).filePath(QStringLiteral("Manifest.plist")));
-    m_keybag = data(item(manifest.get(), "BackupKeyBag"));
-    m_manifestKey = data(item(manifest.get(), "ManifestKey"));
-    if (m_keybag.isEmpty() || !parseKeybag(m_keybag))
+    std::optional<Keybag> bag = parseKeybag(data(item(found->manifest.get(), "BackupKeyBag")));
+    if (!bag)
         throw unreadable("its key bag is damaged");
+    m_locked = std::make_unique<const Locked>(
+        Locked{std::move(*bag), data(item(found->manifest.get(), "ManifestKey")), found->sqliteManifest});
 }
 
 Backup::~Backup()
@@ -502,9 +545,7 @@ void Backup::unlock(QByteArray &password, const std::atomic_bool &cancelled)
     wipe(password);
     if (!isLocked())
         return;
-    const std::optional<Keybag> bag = parseKeybag(m_keybag);
-    if (!bag)
-        throw unreadable("its key bag is damaged");
+    const Keybag &bag = m_locked->bag;
     const auto pbkdf2 = [](const Secret &pass, const QByteArray &salt, quint32 rounds, const EVP_MD *digest) {
         Secret out{size_t(keyBytes)};
         if (PKCS5_PBKDF2_HMAC(reinterpret_cast<const char *>(pass.data()), pass.size(),
@@ -514,37 +555,30 @@ void Backup::unlock(QByteArray &password, const std::atomic_bool &cancelled)
         return out;
     };
     // From iOS 10.2 the password goes through a SHA-256 round set before the older SHA-1 one.
-    if (!bag->dpsl.isEmpty())
-        secret = pbkdf2(secret, bag->dpsl, bag->dpic, EVP_sha256());
+    if (!bag.dpsl.isEmpty())
+        secret = pbkdf2(secret, bag.dpsl, bag.dpic, EVP_sha256());
     if (cancelled)
         throw BackupError(BackupError::Kind::cancelled);
-    const Secret kek = pbkdf2(secret, bag->salt, bag->iterations, EVP_sha1());
+    const Secret kek = pbkdf2(secret, bag.salt, bag.iterations, EVP_sha1());
     secret.wipe();
     if (cancelled)
         throw BackupError(BackupError::Kind::cancelled);
 
     auto keys = std::make_unique<Keys>();
-    for (const auto &[clas, wrapped] : bag->wrappedClassKeys) {
+    for (const auto &[clas, wrapped] : bag.wrappedClassKeys) {
         std::optional<Secret> key = unwrapKey(kek, wrapped);
         if (!key)
             throw BackupError(BackupError::Kind::wrongPassword);
         keys->classKeys.emplace(clas, std::move(*key));
     }
 
-    // Before iOS 10.2 the file list itself is not encrypted.
     const QString manifestDb = QDir(m_info.folder).filePath(QStringLiteral("Manifest.db"));
-    if (isSqlite(manifestDb) || m_manifestKey.isEmpty()) {
+    if (m_locked->sqliteManifest || m_locked->manifestKey.isEmpty()) {
         openManifest(manifestDb);
         m_keys = std::move(keys);
         return;
     }
-    if (m_manifestKey.size() != 4 + wrappedBytes)
-        throw unreadable("its file list key is damaged");
-    const quint32 clas = qFromLittleEndian<quint32>(m_manifestKey.constData());
-    const auto classKey = keys->classKeys.find(clas);
-    std::optional<Secret> manifestKey;
-    if (classKey != keys->classKeys.end())
-        manifestKey = unwrapKey(classKey->second, QByteArrayView(m_manifestKey).sliced(4));
+    const std::optional<Secret> manifestKey = unwrapClassKey(keys->classKeys, m_locked->manifestKey);
     if (!manifestKey)
         throw unreadable("its file list key is damaged");
     m_work = std::make_unique<PrivateFolder>();
@@ -619,25 +653,33 @@ bool Backup::extract(const QString &domain, const QString &relativePath, const Q
         copyFile(blob, target, nullptr, record->size, cancelled);
         return true;
     }
-    const QByteArray &wrapped = record->encryptionKey;
-    std::optional<Secret> key;
-    if (wrapped.size() == 4 + wrappedBytes) {
-        const auto classKey = m_keys->classKeys.find(qFromLittleEndian<quint32>(wrapped.constData()));
-        if (classKey != m_keys->classKeys.end())
-            key = unwrapKey(classKey->second, QByteArrayView(wrapped).sliced(4));
-    }
+    const std::optional<Secret> key = unwrapClassKey(m_keys->classKeys, record->encryptionKey);
     if (!key)
         throw unreadable("a file key in it is damaged");
     copyFile(blob, target, &*key, record->size, cancelled);
     return true;
 }
 
+namespace {
+
+// A database of the backup's home domain with the "-wal" and "-shm" files beside it, where
+// the backup has them. False when it has no such database.
+bool extractDatabase(const Backup &backup, const QString &relativePath, const QString &target,
+                     const std::atomic_bool &cancelled = false)
+{
+    if (!backup.extract(Backup::homeDomain, relativePath, target, cancelled))
+        return false;
+    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
+        backup.extract(Backup::homeDomain, relativePath + suffix, target + suffix, cancelled);
+    return true;
+}
+
+} // namespace
+
 void Backup::writeMessages(const QString &target, const std::atomic_bool &cancelled) const
 {
-    if (!extract(homeDomain, messagesPath, target, cancelled))
+    if (!extractDatabase(*this, messagesPath, target, cancelled))
         throw BackupError(BackupError::Kind::noMessages);
-    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
-        extract(homeDomain, messagesPath + suffix, target + suffix, cancelled);
 }
 
 QList<ContactCard> Backup::contacts() const
@@ -645,10 +687,8 @@ QList<ContactCard> Backup::contacts() const
     QList<ContactCard> cards;
     PrivateFolder folder;
     const QString path = folder.filePath(QStringLiteral("AddressBook.sqlitedb"));
-    if (!extract(homeDomain, addressBookPath, path))
+    if (!extractDatabase(*this, addressBookPath, path))
         return cards;
-    for (const QString &suffix : {QStringLiteral("-wal"), QStringLiteral("-shm")})
-        extract(homeDomain, addressBookPath + suffix, path + suffix);
 
     sqlite3 *db = nullptr;
     sqlite3_stmt *stmt = nullptr;

@@ -86,11 +86,11 @@ public:
 
 private:
     struct Keys;
+    struct Locked;
     void openManifest(const QString &path);
 
     BackupInfo m_info;
-    QByteArray m_keybag;
-    QByteArray m_manifestKey;
+    std::unique_ptr<const Locked> m_locked;
     std::unique_ptr<Keys> m_keys;
     std::unique_ptr<PrivateFolder> m_work;
     sqlite3 *m_manifest = nullptr;

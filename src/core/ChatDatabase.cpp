@@ -1,6 +1,7 @@
 #include "ChatDatabase.h"
 
 #include "AttributedBody.h"
+#include "PlainFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -18,7 +19,6 @@
 #include <memory>
 #include <system_error>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,17 +88,14 @@ QUtf8StringView columnText(sqlite3_stmt *stmt, int column)
 // EISDIR or EINVAL for a source that is not a plain file.
 int ChatDatabase::copyPrivately(const QString &from, const QString &to, [[maybe_unused]] Copy copy) noexcept
 {
-    const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
-    // Non-blocking, so a FIFO in the file's place cannot hold the open.
-    const int in = ::open(source.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int error = 0;
+    const int in = openPlainFile(QFile::encodeName(from), error);
     if (in < 0)
-        return errno;
-    struct stat st {};
-    int error = ::fstat(in, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : S_ISREG(st.st_mode) ? 0 : EINVAL;
-    const int out = error ? -1 : ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        return error;
+    const int out = createPrivateFile(target);
     if (out < 0) {
-        error = error ? error : errno;
+        error = errno;
         ::close(in);
         return error;
     }
@@ -134,15 +131,7 @@ int ChatDatabase::copyPrivately(const QString &from, const QString &to, [[maybe_
                 error = errno == EINTR ? 0 : errno;
                 continue;
             }
-            for (ssize_t done = 0; !error && done < got;) {
-                const ssize_t put = ::write(out, buffer.get() + done, size_t(got - done));
-                if (put > 0)
-                    done += put;
-                else if (put == 0)
-                    error = EIO;
-                else if (errno != EINTR)
-                    error = errno;
-            }
+            error = writeAll(out, buffer.get(), size_t(got));
         }
     }
     if (::fchmod(out, S_IRUSR | S_IWUSR) != 0 && !error)
@@ -198,14 +187,14 @@ bool ChatDatabase::canAccess()
 
 bool ChatDatabase::canAccess(const QString &sourcePath)
 {
-    // Non-blocking and plain files only, as the copy: a FIFO in the database's place must not
-    // hold the window before it first shows.
-    const int fd = ::open(QFile::encodeName(sourcePath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // Plain files only, as the copy: a FIFO in the database's place must not hold the window
+    // before it first shows.
+    int error = 0;
+    const int fd = openPlainFile(QFile::encodeName(sourcePath), error);
     if (fd < 0)
         return false;
-    struct stat st {};
     char first[16];
-    const bool readable = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::read(fd, first, sizeof first) > 0;
+    const bool readable = ::read(fd, first, sizeof first) > 0;
     ::close(fd);
     return readable;
 }

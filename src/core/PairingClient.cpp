@@ -13,7 +13,6 @@
 #include <QCoreApplication>
 #include <QCoroFuture>
 #include <QCryptographicHash>
-#include <QFileInfo>
 #include <QJsonDocument>
 #include <QMetaObject>
 #include <QPointer>
@@ -30,8 +29,6 @@ QString describe(const std::exception &error)
 {
     if (const auto *helper = dynamic_cast<const HelperError *>(&error))
         return helper->errorDescription();
-    if (const auto *backup = dynamic_cast<const BackupError *>(&error))
-        return backup->errorDescription();
     return QString::fromUtf8(error.what());
 }
 
@@ -72,8 +69,7 @@ Outcome<QByteArray> buildUploadBody(const SnapshotMaker &makeSnapshot, const Con
                                     const QString &sessionId, const QString &macKey)
 {
     return capture<QByteArray>([&] {
-        QList<ChatMessage> messages;
-        messages = makeSnapshot()->loadMessages(conversation);
+        const QList<ChatMessage> messages = makeSnapshot()->loadMessages(conversation);
         return compactJson({
             {QStringLiteral("session_id"), sessionId},
             {QStringLiteral("mac_key"), macKey},
@@ -165,7 +161,7 @@ void PairingClient::begin()
 
     if (m_backup && m_backup->isLocked()) {
         setStep(Step::locked());
-    } else if (m_backup || ChatDatabase::canAccess(m_databasePath.isEmpty() ? ChatDatabase::standardSourcePath() : m_databasePath)) {
+    } else if (m_backup || ChatDatabase::canAccess(databasePath())) {
         setStep(Step::starting());
         startSession(m_run);
     } else {
@@ -261,6 +257,11 @@ void PairingClient::resetSource()
     m_databasePath.clear();
 }
 
+QString PairingClient::databasePath() const
+{
+    return m_databasePath.isEmpty() ? ChatDatabase::standardSourcePath() : m_databasePath;
+}
+
 std::function<std::unique_ptr<ChatDatabase>()> PairingClient::snapshotMaker() const
 {
     if (m_backup) {
@@ -268,7 +269,7 @@ std::function<std::unique_ptr<ChatDatabase>()> PairingClient::snapshotMaker() co
             return std::make_unique<ChatDatabase>([&backup](const QString &target) { backup->writeMessages(target); });
         };
     }
-    return [path = m_databasePath.isEmpty() ? ChatDatabase::standardSourcePath() : m_databasePath] {
+    return [path = databasePath()] {
         return std::make_unique<ChatDatabase>(path);
     };
 }

@@ -141,6 +141,8 @@ private:
     void cancelPolling();
     void stopRun();
     void resetSource();
+    // The database file read when no backup is open.
+    QString databasePath() const;
     // A new private snapshot of the current source, on any thread.
     std::function<std::unique_ptr<ChatDatabase>()> snapshotMaker() const;
     QCoro::Task<> unlockBackup(QByteArray password, TokenPtr run);

@@ -63,20 +63,11 @@ AccessGate::AccessGate(QWidget *parent) : QWidget(parent)
     column->addSpacing(2);
     column->addLayout(centred(steps, 380));
 
-    auto *note = new BrandText(tr("Nothing leaves your Mac until you say so."), 13);
-    note->setColor(Brand::withOpacity(Brand::ink300(), 0.7));
-    column->addWidget(note);
+    column->addWidget(new BrandNote(tr("Nothing leaves your Mac until you say so.")));
 
-    auto *buttons = new QWidget;
-    auto *buttonRow = new QHBoxLayout(buttons);
-    buttonRow->setContentsMargins({});
-    buttonRow->setSpacing(12);
     auto *open = new BrandButton(tr("Open System Settings"));
     auto *done = new SecondaryButton(tr("I've done it"));
-    buttonRow->addWidget(open, 0, Qt::AlignVCenter);
-    buttonRow->addWidget(done, 0, Qt::AlignVCenter);
-    column->addSpacing(4);
-    column->addWidget(buttons, 0, Qt::AlignHCenter);
+    addButtonPair(column, open, done);
 
     connect(open, &QAbstractButton::clicked, this, &AccessGate::openSettingsClicked);
     connect(done, &QAbstractButton::clicked, this, &AccessGate::doneClicked);

@@ -16,3 +16,16 @@ inline QHBoxLayout *centred(QWidget *child, int maximumWidth)
     row->addStretch();
     return row;
 }
+
+// Two buttons side by side, 12 apart, centred below a little more space than the column's.
+inline void addButtonPair(QBoxLayout *column, QWidget *first, QWidget *second)
+{
+    auto *buttons = new QWidget;
+    auto *row = new QHBoxLayout(buttons);
+    row->setContentsMargins({});
+    row->setSpacing(12);
+    row->addWidget(first, 0, Qt::AlignVCenter);
+    row->addWidget(second, 0, Qt::AlignVCenter);
+    column->addSpacing(4);
+    column->addWidget(buttons, 0, Qt::AlignHCenter);
+}

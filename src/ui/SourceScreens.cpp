@@ -24,13 +24,6 @@ QVBoxLayout *column(QWidget *screen)
     return layout;
 }
 
-BrandText *quiet(const QString &text)
-{
-    auto *note = new BrandText(text, 13);
-    note->setColor(Brand::withOpacity(Brand::ink300(), 0.7));
-    return note;
-}
-
 } // namespace
 
 SourceScreen::SourceScreen(QWidget *parent)
@@ -53,7 +46,8 @@ SourceScreen::SourceScreen(QWidget *parent)
     auto *choose = new SecondaryButton(tr("Choose a backup folder\u2026"));
     layout->addSpacing(4);
     layout->addWidget(choose, 0, Qt::AlignHCenter);
-    layout->addWidget(quiet(tr("Make a backup with Finder or the Apple Devices app, or on Linux with idevicebackup2.")));
+    layout->addWidget(
+        new BrandNote(tr("Make a backup with Finder or the Apple Devices app, or on Linux with idevicebackup2.")));
 
     connect(m_list, &ConversationList::rowActivated, this, [this](int row) {
         if (row >= 0 && row < m_backups.size())
@@ -130,16 +124,9 @@ PasswordScreen::PasswordScreen(QWidget *parent)
     progressRow->addStretch();
     layout->addWidget(m_progress);
 
-    auto *buttons = new QWidget;
-    auto *buttonRow = new QHBoxLayout(buttons);
-    buttonRow->setContentsMargins({});
-    buttonRow->setSpacing(12);
     auto *unlock = new BrandButton(tr("Unlock"));
     auto *another = new SecondaryButton(tr("Choose another backup"));
-    buttonRow->addWidget(unlock, 0, Qt::AlignVCenter);
-    buttonRow->addWidget(another, 0, Qt::AlignVCenter);
-    layout->addSpacing(4);
-    layout->addWidget(buttons, 0, Qt::AlignHCenter);
+    addButtonPair(layout, unlock, another);
 
     const auto submit = [this] {
         if (m_unlocking)

@@ -110,10 +110,8 @@ DoneScreen::DoneScreen(QWidget *parent) : QWidget(parent)
     layout->addWidget(new BrandHeader(tr("All set")));
     layout->addWidget(new BrandSubtitle(tr(
         "We've handed your conversation to Vellora. Head back to your phone \u2014 your story's being written.")));
-    auto *note = new BrandText(tr("Done for now? You can drag this app to the Trash \u2014 or keep it for "
-                                              "the next chat you want to analyze. It never runs on its own."),
-                               13);
-    note->setColor(Brand::withOpacity(Brand::ink300(), 0.7));
+    auto *note = new BrandNote(tr("Done for now? You can drag this app to the Trash \u2014 or keep it for "
+                                  "the next chat you want to analyze. It never runs on its own."));
     note->setMaxLineWidth(360);
     layout->addSpacing(4);
     layout->addWidget(note);

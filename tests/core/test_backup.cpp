@@ -12,6 +12,8 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 namespace {
 
 const QString samples = QStringLiteral(VELLORA_BACKUP_SAMPLES);
@@ -134,6 +136,12 @@ private slots:
                    QVERIFY(QFile::resize(blob, QFileInfo(blob).size() - 4096));
                })
             << u"Couldn't read the iPhone backup: a file in it is cut short."_qs;
+        QTest::newRow("FIFO in a file's place")
+            << true << password << Damage([](const QString &folder) {
+                   const QString blob = blobOf(folder, u"HomeDomain-Library/SMS/sms.db"_qs);
+                   QVERIFY(QFile::remove(blob) && ::mkfifo(QFile::encodeName(blob).constData(), 0600) == 0);
+               })
+            << u"Couldn't read the iPhone backup: a file in it can't be read."_qs;
         QTest::newRow("corrupt Manifest.db")
             << false << password << Damage([](const QString &folder) {
                    overwrite(folder + u"/Manifest.db"_qs, 100, QByteArray(4000, '\xff'));

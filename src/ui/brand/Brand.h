@@ -81,6 +81,13 @@ public:
     explicit BrandSubtitle(const QString &text, QWidget *parent = nullptr);
 };
 
+// A muted 13-pixel aside: ink300 at 70 %.
+class BrandNote : public BrandText {
+    Q_OBJECT
+public:
+    explicit BrandNote(const QString &text, QWidget *parent = nullptr);
+};
+
 // The rounded card behind a text field and what goes with it.
 class FieldCard : public QWidget {
     Q_OBJECT

@@ -146,3 +146,8 @@ BrandSubtitle::BrandSubtitle(const QString &text, QWidget *parent)
     setColor(Brand::ink300());
     setMaxLineWidth(360);
 }
+
+BrandNote::BrandNote(const QString &text, QWidget *parent) : BrandText(text, 13, QFont::Normal, parent)
+{
+    setColor(Brand::withOpacity(Brand::ink300(), 0.7));
+}
