@@ -137,6 +137,28 @@ public:
     virtual void stopSoon() = 0;
 };
 
+// Lets a held answer's release, from another thread, reach the event loop while it runs, and
+// drops it after the server has stopped.
+class ReleaseGate {
+public:
+    template <typename F>
+    void post(asio::any_io_executor executor, F &&f)
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_open)
+            asio::post(executor, std::forward<F>(f));
+    }
+    void close()
+    {
+        std::lock_guard lock(m_mutex);
+        m_open = false;
+    }
+
+private:
+    std::mutex m_mutex;
+    bool m_open = true;
+};
+
 } // namespace
 
 struct HttpServer::Impl {
@@ -156,6 +178,7 @@ struct HttpServer::Impl {
     std::unique_ptr<asio::steady_timer> acceptRetry;
     std::vector<std::thread> threads;
     std::atomic<bool> stopping{false};
+    std::shared_ptr<ReleaseGate> releases;
     int boundPort = -1;
 
     void accept();
@@ -437,13 +460,37 @@ private:
         write({refusal.status, refusalBody(refusal.text.c_str()), refusal.retryAfterSeconds});
     }
 
+    // What the log says of a request, kept past its parser.
+    struct RequestLine {
+        std::string method;
+        std::string target;
+        std::uint64_t in = 0;
+    };
+
     void write(HttpAnswer reply)
     {
-        const std::string method = m_parser ? std::string(m_parser->get().method_string()) : std::string();
-        const std::string target = m_parser ? std::string(m_parser->get().target()) : std::string();
-        const std::uint64_t in = m_parser ? bodyBytes() : 0;
+        RequestLine line;
+        if (m_parser)
+            line = {std::string(m_parser->get().method_string()), std::string(m_parser->get().target()), bodyBytes()};
         m_parser.reset();  // frees the kept fields (a transcript) and their budget before the answer goes out
+        if (!reply.hold)
+            return send(std::move(reply), line);
+        auto held = std::make_shared<std::pair<HttpAnswer, RequestLine>>(std::move(reply), std::move(line));
+        auto hold = std::move(held->first.hold);
+        hold([self = this->shared_from_this(), gate = m_server.releases, held](bool ok) {
+            gate->post(self->m_stream.get_executor(), [self, held, ok] {
+                self->guarded([&] {
+                    if (self->m_phase != Phase::answering)
+                        return;  // closed while it waited
+                    self->send(ok ? std::move(held->first) : HttpAnswer{internalError.status, refusalBody(internalError.text.c_str())},
+                               held->second);
+                });
+            });
+        });
+    }
 
+    void send(HttpAnswer reply, const RequestLine &line)
+    {
         m_response = {};
         m_response.result(static_cast<unsigned>(reply.status));
         m_response.version(11);
@@ -454,7 +501,7 @@ private:
         m_response.body() = std::move(reply.body);
         m_response.prepare_payload();
         if (m_server.options.log)
-            log(method, target, reply.status, in);
+            log(line.method, line.target, reply.status, line.in);
 
         beast::get_lowest_layer(m_stream).expires_after(m_server.allowance(m_response.body().size()));
         http::async_write(m_stream, m_response, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
@@ -614,6 +661,7 @@ void HttpServer::start()
     // Connections hold no thread: one per core keeps every core busy.
     const int threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
     d->io = std::make_unique<asio::io_context>(threads);
+    d->releases = std::make_shared<ReleaseGate>();
     try {
         beast::error_code ec;
         const tcp::endpoint endpoint(asio::ip::make_address(o.host), static_cast<unsigned short>(o.port));
@@ -674,6 +722,7 @@ void HttpServer::stop()
     for (auto &thread : d->threads)
         thread.join();
     d->threads.clear();
+    d->releases->close();
     d->acceptRetry.reset();
     d->acceptor.reset();
     d->io.reset();  // drops the connections still waiting

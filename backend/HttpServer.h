@@ -16,6 +16,10 @@ struct HttpAnswer {
     int status = 200;
     std::string body;  // JSON text
     int retryAfterSeconds = 0;  // > 0: sent as Retry-After
+    // When set, the answer waits, holding no thread, until this calls `send` (from any thread):
+    // with true it goes out, with false a 503 goes instead. For an answer that must not come
+    // before the work it confirms is on the disk.
+    std::function<void(std::function<void(bool)> send)> hold = {};
 };
 
 struct HttpServerOptions {

@@ -26,6 +26,7 @@ struct Reply {
     json body;
     int retryAfterSeconds;
     std::optional<StoredTranscript> transcript;  // when set, the answer is this, handed over
+    bool onDisk = false;                         // sent once the store's commit is on the disk
 };
 
 Reply refuse(int status, const std::string &text, int retryAfterSeconds = 0)
@@ -300,7 +301,11 @@ struct PairingRequests::Impl {
             [&](auto &id, auto &hash, auto now) {
                 return store->upload(id, hash, StoredTranscript{body.take("transcript"), name}, now);
             },
-            [](const StoreAnswer &) { return Reply{200, json{{"status", "uploaded"}}}; });
+            [](const StoreAnswer &) {
+                Reply reply{200, json{{"status", "uploaded"}}};
+                reply.onDisk = true;
+                return reply;
+            });
     }
 
     // Phone side: the session id comes from the QR code; the token from the claim proves that
@@ -315,7 +320,9 @@ struct PairingRequests::Impl {
         const StoreAnswer answer = store->claim(id, PairingCrypto::sha256(token), nowMs());
         if (answer.verdict != Verdict::done)
             return refusalFor(answer.verdict, "phone_token");
-        return Reply{200, json{{"status", "claimed"}, {"phone_token", token}}};
+        Reply reply{200, json{{"status", "claimed"}, {"phone_token", token}}};
+        reply.onDisk = true;
+        return reply;
     }
 
     Reply choice(const RequestBody &body)
@@ -450,7 +457,13 @@ PairingAnswer PairingRequests::answer(std::string_view endpoint, RequestBody &bo
                            R"(,"file_name":)" + quoted(reply.transcript->fileName) + '}';
         return {reply.status, std::move(text)};
     }
-    return {reply.status, reply.body.dump(-1, ' ', false, json::error_handler_t::replace), reply.retryAfterSeconds};
+    return {reply.status, reply.body.dump(-1, ' ', false, json::error_handler_t::replace), reply.retryAfterSeconds,
+            reply.onDisk};
+}
+
+void PairingRequests::whenSynced(std::function<void(bool)> then)
+{
+    d->store->whenSynced(std::move(then));
 }
 
 PairingAnswer PairingRequests::answer(std::string_view endpoint, std::string_view bytes, const std::string &client)

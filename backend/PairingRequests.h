@@ -3,6 +3,7 @@
 #include "PairingService.h"
 #include "RequestBody.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,7 @@ struct PairingAnswer {
     int status = 200;
     std::string body;  // a JSON object, always; a refusal carries "error"
     int retryAfterSeconds = 0;  // > 0: sent as Retry-After
+    bool onDisk = false;        // an acknowledgement the power may not take back: see whenSynced()
 };
 
 // The service's endpoints over its store, without the network: what the server runs for each
@@ -41,6 +43,9 @@ public:
     PairingAnswer answer(std::string_view endpoint, RequestBody &body, const std::string &client = {});
     // The same from the body's raw bytes.
     PairingAnswer answer(std::string_view endpoint, std::string_view bytes, const std::string &client = {});
+    // Calls `then` once the commits of the answers made so far are on the disk (false: the disk
+    // failed); an answer that is `onDisk` is sent only then. From any thread.
+    void whenSynced(std::function<void(bool synced)> then);
 
 private:
     struct Impl;

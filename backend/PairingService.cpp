@@ -64,7 +64,10 @@ void PairingService::start()
         http, [requests](std::string_view name) { return requests->body(name); },
         [requests](std::string_view name, RequestBody &body, const std::string &client) {
             PairingAnswer answer = requests->answer(name, body, client);
-            return HttpAnswer{answer.status, std::move(answer.body), answer.retryAfterSeconds};
+            HttpAnswer reply{answer.status, std::move(answer.body), answer.retryAfterSeconds};
+            if (answer.onDisk)
+                reply.hold = [requests](std::function<void(bool)> send) { requests->whenSynced(std::move(send)); };
+            return reply;
         });
     try {
         server->start();

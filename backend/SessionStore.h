@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -79,7 +80,7 @@ public:
     virtual StoreAnswer poll(const std::string &id, const std::string &keyHash, std::int64_t nowMs) = 0;
     virtual StoreAnswer choose(const std::string &id, const std::string &keyHash, const std::string &choice,
                                std::int64_t nowMs) = 0;
-    // Stores the transcript the phone is waiting for; spends the upload id. Answered once on disk.
+    // Stores the transcript the phone is waiting for; spends the upload id.
     virtual StoreAnswer upload(const std::string &id, const std::string &keyHash, StoredTranscript transcript,
                                std::int64_t nowMs) = 0;
 
@@ -97,4 +98,9 @@ public:
     // Sessions created per client address: a burst, then a steady rate. Seconds until the next
     // creation is allowed, or 0 when this one took its place.
     virtual int takeCreation(const std::string &client, double burst, double perSecond, std::int64_t nowMs) = 0;
+
+    // Calls `then` once every commit made before this call is on the disk, true, or false when
+    // the disk failed it; from any thread. A claim or an upload is answered only then. A store
+    // that syncs each write before it returns calls it at once.
+    virtual void whenSynced(std::function<void(bool synced)> then) { then(true); }
 };

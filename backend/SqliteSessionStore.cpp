@@ -179,10 +179,20 @@ SqliteSessionStore::SqliteSessionStore(const std::string &path, Options options)
     }
     if (m_options.idle.count() > 0)
         m_expiry = std::thread([this] { expiryLoop(); });
+    if (m_checkpointer)
+        m_syncer = std::thread([this] { syncLoop(); });
 }
 
 SqliteSessionStore::~SqliteSessionStore()
 {
+    if (m_syncer.joinable()) {
+        {
+            std::lock_guard lock(m_syncMutex);
+            m_syncStopping = true;
+        }
+        m_syncWake.notify_all();
+        m_syncer.join();
+    }
     if (m_expiry.joinable()) {
         {
             std::lock_guard lock(m_mutex);
@@ -335,6 +345,57 @@ int SqliteSessionStore::backfill()
     }
 }
 
+void SqliteSessionStore::whenSynced(std::function<void(bool)> then)
+{
+    if (!m_syncer.joinable())
+        return then(true);  // in memory
+    {
+        std::lock_guard lock(m_syncMutex);
+        m_awaitingSync.push_back(std::move(then));
+    }
+    m_syncWake.notify_one();
+}
+
+// Whoever waits when a sync starts had committed before it: the sync covers them all. Those who
+// come during it wait for the next.
+void SqliteSessionStore::syncLoop()
+{
+    std::unique_lock lock(m_syncMutex);
+    for (;;) {
+        m_syncWake.wait(lock, [this] { return m_syncStopping || !m_awaitingSync.empty(); });
+        if (m_awaitingSync.empty())
+            return;
+        std::vector<std::function<void(bool)>> waiting;
+        waiting.swap(m_awaitingSync);
+        lock.unlock();
+        bool synced = false;
+        guarded(m_options.log, [&] {
+            syncWal();
+            synced = true;
+        });
+        for (auto &then : waiting)
+            guarded(m_options.log, [&] { then(synced); });
+        lock.lock();
+    }
+}
+
+// The checkpointer's handle on the -wal file: a sync of it is a sync of the file, whichever
+// connection wrote to it. Until that connection has opened the file, a backfill does the same.
+void SqliteSessionStore::syncWal()
+{
+    std::unique_lock lock(m_checkpointerMutex);
+    sqlite3_file *wal = nullptr;
+    if (sqlite3_file_control(m_checkpointer, "main", SQLITE_FCNTL_JOURNAL_POINTER, &wal) != SQLITE_OK || !wal ||
+        !wal->pMethods) {
+        lock.unlock();
+        backfill();
+        return;
+    }
+    const int result = wal->pMethods->xSync(wal, SQLITE_SYNC_NORMAL);
+    if (result != SQLITE_OK)
+        throw std::runtime_error("session store: cannot sync the -wal file (" + std::string(sqlite3_errstr(result)) + ")");
+}
+
 void SqliteSessionStore::scrub()
 {
     m_scrubDue = false;
@@ -482,12 +543,9 @@ Verdict SqliteSessionStore::checkKey(const std::string &id, const std::string &k
     return whyNot(find(id), &PairingSession::keyHash, keyHash, nowMs).value_or(Verdict::done);
 }
 
-// An accepted claim or upload is answered only once it is on the disk: the power may go the
-// moment after. The sync runs outside the store's lock, so that requests answered together
-// share one.
 StoreAnswer SqliteSessionStore::claim(const std::string &id, const std::string &tokenHash, std::int64_t nowMs)
 {
-    StoreAnswer answer = transition(id, nullptr, {}, nowMs, [&](PairingSession &s, StoreAnswer &) {
+    return transition(id, nullptr, {}, nowMs, [&](PairingSession &s, StoreAnswer &) {
         if (s.state == PairingSession::State::aborted)
             return Verdict::aborted;
         if (s.state == PairingSession::State::claimed)
@@ -496,9 +554,6 @@ StoreAnswer SqliteSessionStore::claim(const std::string &id, const std::string &
         s.phoneTokenHash = tokenHash;
         return Verdict::done;
     });
-    if (answer.verdict == Verdict::done)
-        backfill();
-    return answer;
 }
 
 StoreAnswer SqliteSessionStore::poll(const std::string &id, const std::string &keyHash, std::int64_t nowMs)
@@ -523,7 +578,7 @@ StoreAnswer SqliteSessionStore::choose(const std::string &id, const std::string 
 StoreAnswer SqliteSessionStore::upload(const std::string &id, const std::string &keyHash, StoredTranscript transcript,
                                        std::int64_t nowMs)
 {
-    StoreAnswer answer = transition(id, &PairingSession::keyHash, keyHash, nowMs, [&](PairingSession &s, StoreAnswer &) {
+    return transition(id, &PairingSession::keyHash, keyHash, nowMs, [&](PairingSession &s, StoreAnswer &) {
         if (s.state == PairingSession::State::aborted)
             return Verdict::aborted;
         if (!s.uploadId)
@@ -534,9 +589,6 @@ StoreAnswer SqliteSessionStore::upload(const std::string &id, const std::string 
         s.transcriptFetched = false;
         return Verdict::done;
     });
-    if (answer.verdict == Verdict::done)
-        backfill();
-    return answer;
 }
 
 StoreAnswer SqliteSessionStore::choice(const std::string &id, const std::string &tokenHash, std::int64_t nowMs)

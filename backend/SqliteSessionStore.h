@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -18,7 +19,7 @@ struct sqlite3_stmt;
 // Sessions in one SQLite database (a file, or memory when the path is empty), for one process.
 // A deleted transcript leaves no bytes behind in the database or its -wal file.
 // The SessionStore operations are thread-safe; the row-level ones below them are not, but for
-// backfill(): the operations serialise every other use.
+// backfill() and whenSynced(): the operations serialise every other use.
 class SqliteSessionStore final : public SessionStore {
 public:
     struct Options {
@@ -48,6 +49,9 @@ public:
     StoreAnswer received(const std::string &id, const std::string &tokenHash, std::int64_t nowMs) override;
     StoreAnswer abort(const std::string &id, const std::string &tokenHash, std::int64_t nowMs) override;
     int takeCreation(const std::string &client, double burst, double perSecond, std::int64_t nowMs) override;
+    // Commits wait for no sync; a thread of the store syncs the -wal file for all that wait at
+    // the time, as synchronous=FULL would at each commit, and then calls them.
+    void whenSynced(std::function<void(bool synced)> then) override;
 
     // Row level.
 
@@ -67,9 +71,8 @@ public:
 
     // Commits go to the -wal file only, without waiting for the disk. This syncs the -wal file,
     // copies the commits back into the database and waits for the disk again, on a connection of
-    // its own: the one call that may run beside the others, from any thread. Every commit made
-    // before the call is on the disk when it returns, so requests that want that share one sync
-    // rather than each holding the store through its own. Returns the pages the -wal file holds.
+    // its own: a call that may run beside the others, from any thread. Every commit made before
+    // the call is on the disk when it returns. Returns the pages the -wal file holds.
     int backfill();
     // Deleted text is zeroed in the database (secure_delete), but the -wal file still holds the
     // older pages until it is emptied. Deletions mark that due; the owner runs scrub() soon after.
@@ -79,7 +82,7 @@ public:
 
     // The changes between its start and commit() reach the store together or not at all; without
     // a commit, none do. One commit per request also writes each changed page once. A power loss
-    // may take the last commits, never tear one; backfill() makes them safe.
+    // may take the last commits, never tear one; whenSynced() and backfill() make them safe.
     class Transaction {
     public:
         explicit Transaction(SqliteSessionStore &store);
@@ -107,6 +110,8 @@ private:
     std::optional<Verdict> whyNot(const std::optional<PairingSession> &session, std::string PairingSession::*credential,
                                   const std::string &hash, std::int64_t nowMs) const;
     void expiryLoop();
+    void syncLoop();
+    void syncWal();
     int removeExpired();
     void exec(const char *sql);
     void moveInlineTranscripts();
@@ -122,6 +127,11 @@ private:
     bool m_stopping = false;
     std::int64_t m_storedSessions = 0;  // live and expired but not yet removed; under m_mutex
     std::thread m_expiry;
+    std::mutex m_syncMutex;
+    std::condition_variable m_syncWake;
+    std::vector<std::function<void(bool)>> m_awaitingSync;  // under m_syncMutex
+    bool m_syncStopping = false;                            // under m_syncMutex
+    std::thread m_syncer;  // for a file only
     std::mutex m_bucketsMutex;
     std::unordered_map<std::string, CreateBucket> m_buckets;
 };

@@ -38,6 +38,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <iostream>
 #include <set>
 #include <sys/resource.h>
@@ -485,8 +486,11 @@ double commitMs(const std::string &path, bool durable)
         session.touchedMs = i;
         store.update(session);
         write.commit();
-        if (durable)
-            store.backfill();
+        if (durable) {
+            std::promise<bool> synced;
+            store.whenSynced([&](bool ok) { synced.set_value(ok); });
+            synced.get_future().get();
+        }
     }
     return msSince(start) / commits;
 }
