@@ -22,6 +22,8 @@ struct PairingSession {
     bool transcriptFetched = false;  // handed to the phone and deleted since
     std::int64_t createdMs = 0;
     std::int64_t touchedMs = 0;   // last accepted request of either side
+
+    bool operator==(const PairingSession &) const = default;
 };
 
 // The state as the store keeps it and the service reports it: "pending", "claimed", "aborted".

@@ -16,6 +16,9 @@ constexpr int caughtUpFrames = 64;  // new pages since the last pass: few enough
 constexpr auto scrubDelay = std::chrono::seconds(1);
 // Expired sessions go in batches this large, so that no batch holds the store for long.
 constexpr int expiryBatch = 64;
+// A request that changes nothing but the time of the last one writes it only when it has moved
+// this far (at most a 64th of the idle time): most polls then write nothing at all.
+constexpr std::int64_t touchEveryMs = 1000;
 
 namespace {
 
@@ -513,10 +516,13 @@ StoreAnswer SqliteSessionStore::transition(const std::string &id, std::string Pa
         answer.verdict = *refusal;
         return answer;
     }
+    const PairingSession before = *session;
     answer.verdict = step(*session, answer);
     if (answer.verdict == Verdict::done) {
-        session->touchedMs = nowMs;
-        update(*session);
+        if (*session != before || nowMs - session->touchedMs >= std::min(touchEveryMs, m_options.idle.count() / 64)) {
+            session->touchedMs = nowMs;
+            update(*session);
+        }
         write.commit();
         answer.session = std::move(*session);
     }
