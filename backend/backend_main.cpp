@@ -1,4 +1,5 @@
 // vellora-backend: the reference pairing service as a command-line program.
+#include "CommandLine.h"
 #include "DevCertificate.h"
 #include "PairingService.h"
 
@@ -15,61 +16,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-const char *const usage =
-    "Usage: vellora-backend [options]\n"
-    "  --port N                 port to listen on (default 8787; 0 picks a free one)\n"
-    "  --host ADDR              address to listen on (default 127.0.0.1)\n"
-    "  --db FILE                SQLite file of the sessions (default: vellora-backend/sessions.sqlite\n"
-    "                           in the user's data folder)\n"
-    "  --in-memory              keep sessions in memory only\n"
-    "  --store redis://HOST:PORT[/DB]\n"
-    "                           keep sessions in Redis, shared with every node using it; the\n"
-    "                           password, if any, comes from VELLORA_REDIS_PASSWORD or the file\n"
-    "                           --store-password-file names\n"
-    "  --store-password-file FILE\n"
-    "                           the Redis password, the file's first line\n"
-    "  --session-ttl SECONDS    idle time after which a session expires (default 900)\n"
-    "  --max-body BYTES         largest upload body accepted (default 67108864)\n"
-    "  --max-request BYTES      largest body of any other request (default 65536)\n"
-    "  --max-version BYTES      longest client_version (default 64)\n"
-    "  --max-field BYTES        longest name, handle, key, token or file name (default 1024)\n"
-    "  --max-in-flight BYTES    request-body bytes held by all connections together; beyond it,\n"
-    "                           503 with Retry-After (default 268435456)\n"
-    "  --min-rate BYTES         bytes a body must bring in every rate window (per second;\n"
-    "                           default 65536)\n"
-    "  --rate-window SECONDS    length of that window (default 10)\n"
-    "  --header-timeout SECONDS from a request's first byte to the end of its header (default 10)\n"
-    "  --idle-timeout SECONDS   a connection with no request under way is closed (default 20)\n"
-    "  --max-connections N      open connections in total (default 10000)\n"
-    "  --max-connections-per-address N\n"
-    "                           open connections per client address (default 256)\n"
-    "  --create-burst N         sessions a client address may create at once (default 60)\n"
-    "  --creates-per-second N   then this many a second; beyond them, 429 (default 10)\n"
-    "  --max-sessions N         live sessions; beyond them, creation gets 503 (default 100000)\n"
-    "  --trusted-proxy ADDR     a load balancer at ADDR names the client in X-Forwarded-For\n"
-    "  --min-client-version V   importers older than V are told to update (default: none)\n"
-    "  --download-url URL       where those importers get a newer one\n"
-    "  --cert FILE --key FILE   serve HTTPS with this certificate and private key (PEM)\n"
-    "  --dev-cert DIR           serve HTTPS with a throwaway authority and certificate written\n"
-    "                           into DIR; clients trust DIR/ca.pem\n"
-    "  --threads N              threads answering requests (default: one per core, eight per core\n"
-    "                           with --store); idle and slow connections hold none\n";
-
-[[noreturn]] void usageError(const std::string &message)
-{
-    std::cerr << "vellora-backend: " << message << "\n" << usage;
-    std::exit(2);
-}
-
-long number(const std::string &option, const char *value, long min)
-{
-    char *end = nullptr;
-    const long n = std::strtol(value, &end, 10);
-    if (*value == '\0' || *end != '\0' || n < min)
-        usageError(option + " needs a whole number of at least " + std::to_string(min));
-    return n;
-}
 
 std::string defaultDatabasePath()
 {
@@ -94,118 +40,39 @@ void raiseOpenFileLimit()
 
 int main(int argc, char **argv)
 {
-    PairingServiceOptions options;
-    options.port = 8787;
-    bool inMemory = false;
-    std::string devCertDir;
-    std::string passwordFile;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::cout << usage;
-            return 0;
-        }
-        if (arg == "--in-memory") {
-            inMemory = true;
-            continue;
-        }
-        if (i + 1 >= argc)
-            usageError("unknown option or missing value: " + arg);
-        const char *value = argv[++i];
-        if (arg == "--port")
-            options.port = static_cast<int>(number(arg, value, 0));
-        else if (arg == "--host")
-            options.host = value;
-        else if (arg == "--db")
-            options.databasePath = value;
-        else if (arg == "--store")
-            options.redisUrl = value;
-        else if (arg == "--store-password-file")
-            passwordFile = value;
-        else if (arg == "--session-ttl")
-            options.idleTimeout = std::chrono::seconds(number(arg, value, 1));
-        else if (arg == "--max-body")
-            options.maxBodyBytes = static_cast<std::size_t>(number(arg, value, 1));
-        else if (arg == "--max-request")
-            options.maxRequestBytes = static_cast<std::size_t>(number(arg, value, 1));
-        else if (arg == "--max-version")
-            options.maxVersionBytes = static_cast<std::size_t>(number(arg, value, 1));
-        else if (arg == "--max-field")
-            options.maxFieldBytes = static_cast<std::size_t>(number(arg, value, 1));
-        else if (arg == "--max-in-flight")
-            options.maxBodyBytesInFlight = static_cast<std::size_t>(number(arg, value, 1));
-        else if (arg == "--min-rate")
-            options.minBytesPerSecond = static_cast<std::size_t>(number(arg, value, 0));
-        else if (arg == "--rate-window")
-            options.rateWindow = std::chrono::seconds(number(arg, value, 1));
-        else if (arg == "--header-timeout")
-            options.headerTimeout = std::chrono::seconds(number(arg, value, 1));
-        else if (arg == "--idle-timeout")
-            options.connectionIdleTimeout = std::chrono::seconds(number(arg, value, 1));
-        else if (arg == "--max-connections")
-            options.maxConnections = static_cast<std::size_t>(number(arg, value, 1));
-        else if (arg == "--max-connections-per-address")
-            options.maxConnectionsPerAddress = static_cast<std::size_t>(number(arg, value, 1));
-        else if (arg == "--create-burst")
-            options.createBurst = double(number(arg, value, 1));
-        else if (arg == "--creates-per-second")
-            options.createsPerSecond = double(number(arg, value, 1));
-        else if (arg == "--max-sessions")
-            options.maxLiveSessions = static_cast<std::size_t>(number(arg, value, 1));
-        else if (arg == "--trusted-proxy")
-            options.trustedProxy = value;
-        else if (arg == "--min-client-version")
-            options.minClientVersion = value;
-        else if (arg == "--download-url")
-            options.downloadUrl = value;
-        else if (arg == "--cert")
-            options.certFile = value;
-        else if (arg == "--key")
-            options.keyFile = value;
-        else if (arg == "--dev-cert")
-            devCertDir = value;
-        else if (arg == "--threads")
-            options.threads = static_cast<int>(number(arg, value, 1));
-        else
-            usageError("unknown option: " + arg);
+    BackendCommandLine commandLine = parseBackendCommandLine({argv + 1, argv + argc});
+    if (commandLine.help) {
+        std::cout << backendUsage;
+        return 0;
     }
-    if (options.port > 65535)
-        usageError("--port must be at most 65535");
-    if (options.certFile.empty() != options.keyFile.empty())
-        usageError("--cert and --key go together");
-    if (!devCertDir.empty()) {
-        if (!options.certFile.empty())
-            usageError("--dev-cert and --cert exclude each other");
+    if (!commandLine.error.empty()) {
+        std::cerr << "vellora-backend: " << commandLine.error << "\n" << backendUsage;
+        return 2;
+    }
+    PairingServiceOptions &options = commandLine.service;
+    if (!commandLine.devCertDir.empty()) {
         try {
-            const DevCertificateFiles files = writeDevCertificates(devCertDir);
+            const DevCertificateFiles files = writeDevCertificates(commandLine.devCertDir);
             options.certFile = files.certFile;
             options.keyFile = files.keyFile;
             std::cout << "vellora-backend: clients must trust " << files.caFile << std::endl;
         } catch (const std::exception &e) {
-            std::cerr << "vellora-backend: " << e.what() << " (does " << devCertDir << " exist?)\n";
+            std::cerr << "vellora-backend: " << e.what() << " (does " << commandLine.devCertDir << " exist?)\n";
             return 1;
         }
     }
-    if (inMemory && !options.databasePath.empty())
-        usageError("--db and --in-memory exclude each other");
     if (!options.redisUrl.empty()) {
-        if (inMemory || !options.databasePath.empty())
-            usageError("--store excludes --db and --in-memory");
-        if (!options.redisUrl.starts_with("redis://"))
-            usageError("--store needs redis://HOST:PORT[/DB]");
         // Never on the command line, where every user of the machine can read it.
-        if (!passwordFile.empty()) {
-            std::ifstream file(passwordFile);
+        if (!commandLine.passwordFile.empty()) {
+            std::ifstream file(commandLine.passwordFile);
             if (!file || !std::getline(file, options.redisPassword)) {
-                std::cerr << "vellora-backend: cannot read " << passwordFile << "\n";
+                std::cerr << "vellora-backend: cannot read " << commandLine.passwordFile << "\n";
                 return 1;
             }
         } else if (const char *password = std::getenv("VELLORA_REDIS_PASSWORD")) {
             options.redisPassword = password;
         }
-    } else if (!passwordFile.empty()) {
-        usageError("--store-password-file goes with --store");
-    } else if (!inMemory && options.databasePath.empty()) {
+    } else if (!commandLine.inMemory && options.databasePath.empty()) {
         options.databasePath = defaultDatabasePath();
     }
 
@@ -231,7 +98,7 @@ int main(int argc, char **argv)
         return 1;
     }
     const std::string where = !options.redisUrl.empty() ? "in " + options.redisUrl
-                              : inMemory                ? std::string("in memory")
+                              : commandLine.inMemory    ? std::string("in memory")
                                                         : "in " + options.databasePath;
     std::cout << "vellora-backend listening on " << service.baseUrl() << " (sessions " << where << ")" << std::endl;
 

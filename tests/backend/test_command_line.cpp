@@ -1,3 +1,4 @@
+#include "CommandLine.h"
 #include "PairingCrypto.h"
 #include "QrCode.h"
 
@@ -6,9 +7,12 @@
 
 #include <sqlite3.h>
 
+#include <sstream>
+
 #include <QHostAddress>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -20,6 +24,31 @@ namespace {
 const std::string macKey(64, '7');
 const std::string transcriptText = "[2024-03-05 09:07] Mum: Are we still on for lunch?\n"
                                 "[2024-03-05 09:12] Me: Yes! See you at 1 \xE2\x80\x94 secret-word\n";
+
+// The service's limits and timeouts as "field=value" words, durations in milliseconds.
+QString limits(const PairingServiceOptions &o)
+{
+    const auto ms = [](auto duration) { return std::chrono::milliseconds(duration).count(); };
+    std::ostringstream s;
+    s << "port=" << o.port << " threads=" << o.threads << " idleTimeout=" << ms(o.idleTimeout)
+      << "ms maxBodyBytes=" << o.maxBodyBytes << " maxRequestBytes=" << o.maxRequestBytes
+      << " maxVersionBytes=" << o.maxVersionBytes << " maxFieldBytes=" << o.maxFieldBytes
+      << " maxBodyBytesInFlight=" << o.maxBodyBytesInFlight << " minBytesPerSecond=" << o.minBytesPerSecond
+      << " rateWindow=" << ms(o.rateWindow) << "ms headerTimeout=" << ms(o.headerTimeout)
+      << "ms connectionIdleTimeout=" << ms(o.connectionIdleTimeout) << "ms maxConnections=" << o.maxConnections
+      << " maxConnectionsPerAddress=" << o.maxConnectionsPerAddress << " createBurst=" << o.createBurst
+      << " createsPerSecond=" << o.createsPerSecond << " maxLiveSessions=" << o.maxLiveSessions
+      << " trustedProxy=" << o.trustedProxy;
+    return QString::fromStdString(s.str());
+}
+
+std::vector<std::string> words(const QString &arguments)
+{
+    std::vector<std::string> result;
+    for (const QString &word : arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        result.push_back(word.toStdString());
+    return result;
+}
 }
 
 // The two programs as a developer runs them: vellora-backend on a free port, vellora-phone against it.
@@ -142,6 +171,98 @@ private slots:
         QFile file(output);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), QByteArray::fromStdString(transcriptText));
+    }
+
+    // Each option reaches its own field, in its own unit, and no other field moves from the
+    // defaults --help states.
+    void backendOptions_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<QString>("change");  // the one word that differs from the defaults
+        const auto row = [](const char *arguments, const char *change) {
+            QTest::newRow(*arguments ? arguments : "defaults") << QString::fromLatin1(arguments)
+                                                               << QString::fromLatin1(change);
+        };
+        row("", "");
+        row("--port 0", "port=0");
+        row("--threads 6", "threads=6");
+        row("--session-ttl 7", "idleTimeout=7000ms");
+        row("--max-body 101", "maxBodyBytes=101");
+        row("--max-request 100", "maxRequestBytes=100");
+        row("--max-version 65", "maxVersionBytes=65");
+        row("--max-field 1025", "maxFieldBytes=1025");
+        row("--max-in-flight 4096", "maxBodyBytesInFlight=4096");
+        row("--min-rate 0", "minBytesPerSecond=0");
+        row("--rate-window 3", "rateWindow=3000ms");
+        row("--header-timeout 4", "headerTimeout=4000ms");
+        row("--idle-timeout 5", "connectionIdleTimeout=5000ms");
+        row("--max-connections 11", "maxConnections=11");
+        row("--max-connections-per-address 2", "maxConnectionsPerAddress=2");
+        row("--create-burst 5", "createBurst=5");
+        row("--creates-per-second 3", "createsPerSecond=3");
+        row("--max-sessions 12", "maxLiveSessions=12");
+        row("--trusted-proxy 10.0.0.1", "trustedProxy=10.0.0.1");
+    }
+
+    // Each option reaches its own field, in its own unit, and every other field keeps the
+    // default --help states.
+    void backendOptions()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QString, change);
+        const QString defaults = QStringLiteral(
+            "port=8787 threads=0 idleTimeout=900000ms maxBodyBytes=67108864 maxRequestBytes=65536 "
+            "maxVersionBytes=64 maxFieldBytes=1024 maxBodyBytesInFlight=268435456 minBytesPerSecond=65536 "
+            "rateWindow=10000ms headerTimeout=10000ms connectionIdleTimeout=20000ms maxConnections=10000 "
+            "maxConnectionsPerAddress=256 createBurst=60 createsPerSecond=10 maxLiveSessions=100000 trustedProxy=");
+        QString expected = defaults;
+        if (!change.isEmpty()) {
+            expected.replace(QRegularExpression(QLatin1String("\\b") + change.section(QLatin1Char('='), 0, 0) +
+                                                QLatin1String("=\\S*")),
+                             change);
+            QVERIFY(expected != defaults);
+        }
+        const BackendCommandLine parsed = parseBackendCommandLine(words(arguments));
+        QCOMPARE(QString::fromStdString(parsed.error), QString());
+        QCOMPARE(limits(parsed.service), expected);
+    }
+
+    void backendRefusals_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<QString>("message");
+        const auto row = [](const char *arguments, const char *message) {
+            QTest::newRow(arguments) << QString::fromLatin1(arguments) << QString::fromLatin1(message);
+        };
+        row("--max-request 0", "--max-request needs a whole number of at least 1");
+        row("--session-ttl ten", "--session-ttl needs a whole number of at least 1");
+        row("--rate-window 3s", "--rate-window needs a whole number of at least 1");
+        row("--min-rate -1", "--min-rate needs a whole number of at least 0");
+        row("--port 65536", "--port must be at most 65535");
+        row("--max-requests 100", "unknown option: --max-requests");
+        row("--max-body", "unknown option or missing value: --max-body");
+        row("--db x --in-memory", "--db and --in-memory exclude each other");
+    }
+
+    void backendRefusals()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QString, message);
+        QCOMPARE(QString::fromStdString(parseBackendCommandLine(words(arguments)).error), message);
+    }
+
+    // The program prints a refusal with the usage and exits 2; --help prints the usage and exits 0.
+    void backendProgramRefusesAndHelps()
+    {
+        QProcess backend;
+        backend.start(QStringLiteral(VELLORA_BACKEND_EXE), {QStringLiteral("--max-requests"), QStringLiteral("100")});
+        QVERIFY(backend.waitForFinished(10000));
+        QCOMPARE(backend.exitCode(), 2);
+        QCOMPARE(backend.readAllStandardError(), "vellora-backend: unknown option: --max-requests\n" + QByteArray(backendUsage));
+        backend.start(QStringLiteral(VELLORA_BACKEND_EXE), {QStringLiteral("--help")});
+        QVERIFY(backend.waitForFinished(10000));
+        QCOMPARE(backend.exitCode(), 0);
+        QVERIFY(backend.readAllStandardOutput().startsWith("Usage: vellora-backend [options]\n"));
     }
 
 private:
