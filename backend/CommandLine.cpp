@@ -25,6 +25,9 @@ const char *const backendUsage =
     "  --min-rate BYTES         bytes a body must bring in every rate window (per second;\n"
     "                           default 65536)\n"
     "  --rate-window SECONDS    length of that window (default 10)\n"
+    "  --unknown-sender-rate BYTES\n"
+    "                           bytes per second read of all upload bodies together before their\n"
+    "                           credentials arrive, past each one's first 64 KiB (default 16777216)\n"
     "  --header-timeout SECONDS from a request's first byte to the end of its header (default 10)\n"
     "  --idle-timeout SECONDS   a connection with no request under way is closed (default 20)\n"
     "  --max-connections N      open connections in total (default 10000)\n"
@@ -98,6 +101,8 @@ void parse(const std::vector<std::string> &arguments, BackendCommandLine &line)
             options.maxBodyBytesInFlight = static_cast<std::size_t>(number(arg, value, 1));
         else if (arg == "--min-rate")
             options.minBytesPerSecond = static_cast<std::size_t>(number(arg, value, 0));
+        else if (arg == "--unknown-sender-rate")
+            options.unknownSenderBytesPerSecond = static_cast<std::size_t>(number(arg, value, 1));
         else if (arg == "--rate-window")
             options.rateWindow = std::chrono::seconds(number(arg, value, 1));
         else if (arg == "--header-timeout")

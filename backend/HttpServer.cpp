@@ -28,6 +28,7 @@ namespace {
 
 constexpr std::size_t headerLimit = 16 * 1024;
 constexpr std::size_t drainLimit = 1 << 20;  // read and dropped after a refusal, so the answer arrives
+constexpr std::uint64_t unknownSenderFreeBytes = 64 * 1024;  // as much as any request but an upload
 
 std::string endpointName(beast::string_view text)
 {
@@ -137,6 +138,26 @@ public:
     virtual void stopSoon() = 0;
 };
 
+// Spaces reads out so that the bytes they bring, across all connections, pass at most at a rate,
+// with a tenth of a second's worth let through at once.
+class ReadPace {
+public:
+    void setRate(std::uint64_t bytesPerSecond) { m_rate = std::max<std::uint64_t>(bytesPerSecond, 1); }
+    // How long to wait before reading again, `bytes` having just been read.
+    std::chrono::nanoseconds take(std::uint64_t bytes)
+    {
+        std::lock_guard lock(m_mutex);
+        const auto now = Clock::now();
+        m_due = std::max(m_due, now) + std::chrono::nanoseconds(bytes * 1'000'000'000 / m_rate);
+        return std::max(std::chrono::nanoseconds(0), m_due - now - std::chrono::milliseconds(100));
+    }
+
+private:
+    std::mutex m_mutex;
+    std::uint64_t m_rate = 1;
+    Clock::time_point m_due;  // when the bytes taken so far have passed at the rate
+};
+
 // Lets a held answer's release, from another thread, reach the event loop while it runs, and
 // drops it after the server has stopped.
 class ReleaseGate {
@@ -166,6 +187,7 @@ struct HttpServer::Impl {
     Reader reader;
     Handler handler;
     BodyBudget budget;
+    ReadPace unknownSenders;
 
     std::mutex registryMutex;
     std::condition_variable registryEmpty;
@@ -233,7 +255,8 @@ template <class Stream>
 class Connection : public ConnectionBase, public std::enable_shared_from_this<Connection<Stream>> {
 public:
     Connection(HttpServer::Impl &server, Stream stream, std::string remote)
-        : m_server(server), m_stream(std::move(stream)), m_deadline(m_stream.get_executor()), m_remote(std::move(remote))
+        : m_server(server), m_stream(std::move(stream)), m_deadline(m_stream.get_executor()),
+          m_pause(m_stream.get_executor()), m_remote(std::move(remote))
     {
     }
     ~Connection() override { m_server.leave(this, m_remote); }
@@ -397,7 +420,7 @@ private:
             // The parser stops after the header, so the endpoint is known before the body's first byte.
             m_phase = Phase::body;
             m_windowEnd = Clock::now() + m_server.options.rateWindow;
-            m_windowMark = 0;
+            m_windowMark = m_paced = 0;
             body.body = m_server.reader(endpointName(m_parser->get().target()));
             if (!body.body)
                 return refuse({404, "unknown endpoint", 0});
@@ -413,7 +436,34 @@ private:
         }
         if (m_parser->is_done())
             return answer();
+        if (const auto wait = paceUnknownSender(); wait.count() > 0)
+            return pause(wait);
         read();
+    }
+
+    // How long to wait before reading more of a body whose sender is not known yet.
+    std::chrono::nanoseconds paceUnknownSender()
+    {
+        const auto &body = m_parser->get().body().body;
+        const std::uint64_t read = bodyBytes();
+        if (!body || !body->gateWaiting() || read <= unknownSenderFreeBytes)
+            return {};
+        const std::uint64_t fresh = read - std::max(m_paced, unknownSenderFreeBytes);
+        m_paced = read;
+        return m_server.unknownSenders.take(fresh);
+    }
+
+    void pause(std::chrono::nanoseconds wait)
+    {
+        // The wait is ours, not the sender's: its window moves on by as much.
+        m_windowEnd += std::chrono::duration_cast<Clock::duration>(wait);
+        m_pause.expires_after(wait);
+        m_pause.async_wait([self = this->shared_from_this()](beast::error_code ec) {
+            self->guarded([&] {
+                if (!ec && self->m_phase == Phase::body)
+                    self->read();
+            });
+        });
     }
 
     // The address the request comes from: the socket's, or what a trusted proxy says it is.
@@ -561,6 +611,7 @@ private:
     void closeSocket()
     {
         m_deadline.cancel();
+        m_pause.cancel();
         beast::error_code ignored;
         socket().shutdown(tcp::socket::shutdown_both, ignored);
         beast::get_lowest_layer(m_stream).close();
@@ -571,6 +622,7 @@ private:
     HttpServer::Impl &m_server;
     Stream m_stream;
     asio::steady_timer m_deadline;
+    asio::steady_timer m_pause;  // between reads of a paced body
     bool m_timedOut = false;
     std::uint64_t m_reads = 0;  // reads started, so a late timer knows whether its read is still on
     std::string m_remote;
@@ -578,6 +630,7 @@ private:
     std::optional<http::request_parser<ScanBody>> m_parser;
     Clock::time_point m_windowEnd;   // of the body's current rate window
     std::uint64_t m_windowMark = 0;  // body bytes read when that window began
+    std::uint64_t m_paced = 0;       // body bytes the pace has been told of
     http::response<http::string_body> m_response;
     Phase m_phase = Phase::idle;
     Clock::time_point m_idleSince;
@@ -631,6 +684,7 @@ HttpServer::HttpServer(HttpServerOptions options, Reader reader, Handler handler
 {
     d->options = std::move(options);
     d->budget.setLimit(d->options.maxBodyBytesInFlight);
+    d->unknownSenders.setRate(d->options.unknownSenderBytesPerSecond);
     d->reader = std::move(reader);
     d->handler = std::move(handler);
 }

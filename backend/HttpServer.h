@@ -43,6 +43,11 @@ struct HttpServerOptions {
     // An answer has one window plus its size at that rate.
     std::chrono::milliseconds rateWindow{std::chrono::seconds(10)};
     std::size_t minBytesPerSecond = 64 * 1024;
+    // Body bytes whose sender is not known yet (a gate still waits for its credentials) are read
+    // at most this fast past each body's first 64 KiB, across all connections together: a
+    // stranger's flood takes little of the cores from known clients, and a client that sends its
+    // credentials late is slowed, not refused. The wait is not held against its rate windows.
+    std::size_t unknownSenderBytesPerSecond = std::size_t(16) << 20;
     // On stop, answers already being written get this long; everything else is closed at once.
     std::chrono::milliseconds stopGrace{std::chrono::milliseconds(500)};
     std::function<void(const std::string &)> log;  // one line per request; empty: quiet

@@ -58,6 +58,7 @@ void PairingService::start()
     http.headerTimeout = o.headerTimeout;
     http.rateWindow = o.rateWindow;
     http.minBytesPerSecond = o.minBytesPerSecond;
+    http.unknownSenderBytesPerSecond = o.unknownSenderBytesPerSecond;
     http.log = o.log;
     PairingRequests *requests = d->requests.get();
     auto server = std::make_unique<HttpServer>(

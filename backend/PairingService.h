@@ -37,6 +37,7 @@ struct PairingServiceOptions {
     std::chrono::milliseconds headerTimeout{std::chrono::seconds(10)};
     std::chrono::milliseconds rateWindow{std::chrono::seconds(10)};
     std::size_t minBytesPerSecond = 64 * 1024;          // of a body, in every rate window
+    std::size_t unknownSenderBytesPerSecond = std::size_t(16) << 20;  // upload bytes before its credentials
     std::function<std::chrono::system_clock::time_point()> clock;  // empty: the system clock
     std::function<void(const std::string &)> log;                   // one line per request; empty: quiet
 };

@@ -235,6 +235,11 @@ RequestBody &RequestBody::operator=(RequestBody &&other) noexcept
     return *this;
 }
 
+bool RequestBody::gateWaiting() const
+{
+    return static_cast<bool>(d->gate);
+}
+
 void RequestBody::setGate(std::vector<std::string> keys, Gate gate)
 {
     d->gateKeys = std::move(keys);

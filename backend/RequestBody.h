@@ -44,6 +44,8 @@ public:
     RequestBody &operator=(RequestBody &&) noexcept;
 
     void setGate(std::vector<std::string> keys, Gate gate);
+    // True while a gate waits for its keys: who sends the body is not known yet.
+    bool gateWaiting() const;
     // The length the request declares, when it does: a body declared too long is refused unread.
     Status expect(std::uint64_t bytes);
     Status feed(std::string_view bytes);

@@ -34,7 +34,7 @@ QString limits(const PairingServiceOptions &o)
       << "ms maxBodyBytes=" << o.maxBodyBytes << " maxRequestBytes=" << o.maxRequestBytes
       << " maxVersionBytes=" << o.maxVersionBytes << " maxFieldBytes=" << o.maxFieldBytes
       << " maxBodyBytesInFlight=" << o.maxBodyBytesInFlight << " minBytesPerSecond=" << o.minBytesPerSecond
-      << " rateWindow=" << ms(o.rateWindow) << "ms headerTimeout=" << ms(o.headerTimeout)
+      << " unknownSenderBytesPerSecond=" << o.unknownSenderBytesPerSecond << " rateWindow=" << ms(o.rateWindow) << "ms headerTimeout=" << ms(o.headerTimeout)
       << "ms connectionIdleTimeout=" << ms(o.connectionIdleTimeout) << "ms maxConnections=" << o.maxConnections
       << " maxConnectionsPerAddress=" << o.maxConnectionsPerAddress << " createBurst=" << o.createBurst
       << " createsPerSecond=" << o.createsPerSecond << " maxLiveSessions=" << o.maxLiveSessions
@@ -194,6 +194,7 @@ private slots:
         row("--max-in-flight 4096", "maxBodyBytesInFlight=4096");
         row("--min-rate 0", "minBytesPerSecond=0");
         row("--rate-window 3", "rateWindow=3000ms");
+        row("--unknown-sender-rate 1000", "unknownSenderBytesPerSecond=1000");
         row("--header-timeout 4", "headerTimeout=4000ms");
         row("--idle-timeout 5", "connectionIdleTimeout=5000ms");
         row("--max-connections 11", "maxConnections=11");
@@ -213,7 +214,7 @@ private slots:
         const QString defaults = QStringLiteral(
             "port=8787 threads=0 idleTimeout=900000ms maxBodyBytes=67108864 maxRequestBytes=65536 "
             "maxVersionBytes=64 maxFieldBytes=1024 maxBodyBytesInFlight=268435456 minBytesPerSecond=65536 "
-            "rateWindow=10000ms headerTimeout=10000ms connectionIdleTimeout=20000ms maxConnections=10000 "
+            "unknownSenderBytesPerSecond=16777216 rateWindow=10000ms headerTimeout=10000ms connectionIdleTimeout=20000ms maxConnections=10000 "
             "maxConnectionsPerAddress=256 createBurst=60 createsPerSecond=10 maxLiveSessions=100000 trustedProxy=");
         QString expected = defaults;
         if (!change.isEmpty()) {

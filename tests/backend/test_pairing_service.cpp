@@ -768,6 +768,36 @@ private slots:
         }
     }
 
+    void lateCredentials_data()
+    {
+        QTest::addColumn<bool>("credentialsFirst");
+        QTest::newRow("credentials first: read as it comes") << true;
+        QTest::newRow("transcript first: read at the unknown senders' rate") << false;
+    }
+
+    // Past its first 64 KiB, a body whose sender is not known yet is read at the rate set for
+    // unknown senders (here 1 MiB/s): slowed, not refused, and its rate windows not held to
+    // the server's waits. Once known, it is read as fast as it comes.
+    void lateCredentials()
+    {
+        QFETCH(bool, credentialsFirst);
+        Backend backend(8 << 20, [](PairingServiceOptions &o) { o.unknownSenderBytesPerSecond = 1 << 20; });
+        QCOMPARE(backend.create(sessionId, macKey).status, 200);
+        QCOMPARE(backend.post("ready", json{{"session_id", sessionId}, {"phone_token", backend.claim()}}).status, 200);
+        const QByteArray credentials = filledIn(R"("file_name":"chat.txt",{S})");
+        const QByteArray transcript = "\"transcript\":\"" + QByteArray(3 << 20, 'x') + '"';
+        const QByteArray body = '{' + (credentialsFirst ? credentials + ',' + transcript : transcript + ',' + credentials) + '}';
+        QElapsedTimer took;
+        took.start();
+        const Outcome outcome = exchange(backend.service->port(), "127.0.0.1", httpRequest("upload", body));
+        QCOMPARE(outcome.status, 200);
+        // 3 MiB less the free 64 KiB and a tenth of a second's burst take 2.8 s at 1 MiB/s.
+        if (credentialsFirst)
+            QVERIFY2(took.elapsed() < 2000, qPrintable(QString::number(took.elapsed())));
+        else
+            QVERIFY2(took.elapsed() >= 2000, qPrintable(QString::number(took.elapsed())));
+    }
+
     void exceptionEndsOneConnection_data()
     {
         QTest::addColumn<QString>("where");
