@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 const char *const backendUsage =
@@ -52,12 +53,19 @@ struct Refusal {
     std::string message;
 };
 
-long number(const std::string &option, const std::string &value, long min)
+// Large enough for any limit, small enough that no field wraps and no time in seconds
+// overflows once counted in milliseconds.
+constexpr long largestNumber = 1'000'000'000'000;
+
+long number(const std::string &option, const std::string &value, long min, long max = largestNumber)
 {
     char *end = nullptr;
+    errno = 0;
     const long n = std::strtol(value.c_str(), &end, 10);
     if (value.empty() || *end != '\0' || n < min)
         throw Refusal{option + " needs a whole number of at least " + std::to_string(min)};
+    if (errno == ERANGE || n > max)
+        throw Refusal{option + " must be at most " + std::to_string(max)};
     return n;
 }
 
@@ -78,7 +86,7 @@ void parse(const std::vector<std::string> &arguments, BackendCommandLine &line)
             throw Refusal{"unknown option or missing value: " + arg};
         const std::string &value = arguments[++i];
         if (arg == "--port")
-            options.port = static_cast<int>(number(arg, value, 0));
+            options.port = static_cast<int>(number(arg, value, 0, 65535));
         else if (arg == "--host")
             options.host = value;
         else if (arg == "--db")
@@ -132,12 +140,10 @@ void parse(const std::vector<std::string> &arguments, BackendCommandLine &line)
         else if (arg == "--dev-cert")
             line.devCertDir = value;
         else if (arg == "--threads")
-            options.threads = static_cast<int>(number(arg, value, 1));
+            options.threads = static_cast<int>(number(arg, value, 1, 4096));
         else
             throw Refusal{"unknown option: " + arg};
     }
-    if (options.port > 65535)
-        throw Refusal{"--port must be at most 65535"};
     if (options.certFile.empty() != options.keyFile.empty())
         throw Refusal{"--cert and --key go together"};
     if (!line.devCertDir.empty() && !options.certFile.empty())

@@ -240,6 +240,9 @@ private slots:
         row("--rate-window 3s", "--rate-window needs a whole number of at least 1");
         row("--min-rate -1", "--min-rate needs a whole number of at least 0");
         row("--port 65536", "--port must be at most 65535");
+        row("--port 4294975083", "--port must be at most 65535");
+        row("--threads 4294967297", "--threads must be at most 4096");
+        row("--session-ttl 99999999999999999999", "--session-ttl must be at most 1000000000000");
         row("--max-requests 100", "unknown option: --max-requests");
         row("--max-body", "unknown option or missing value: --max-body");
         row("--db x --in-memory", "--db and --in-memory exclude each other");
