@@ -43,7 +43,7 @@ const char *const backendUsage =
     "  --cert FILE --key FILE   serve HTTPS with this certificate and private key (PEM)\n"
     "  --dev-cert DIR           serve HTTPS with a throwaway authority and certificate written\n"
     "                           into DIR; clients trust DIR/ca.pem\n"
-    "  --threads N              threads answering requests (default: one per core, eight per core\n"
+    "  --threads N              threads answering requests (default: one per core, four per core\n"
     "                           with --store); idle and slow connections hold none\n";
 
 namespace {

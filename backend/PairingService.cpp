@@ -49,7 +49,7 @@ void PairingService::start()
     // A request on Redis waits for the network and for Redis's sync to the disk, not for a core;
     // more of them at once share each of those syncs.
     const bool waitsOnNetwork = !o.redisUrl.empty();
-    http.threads = o.threads > 0 || !waitsOnNetwork ? o.threads : int(8 * std::max(1u, std::thread::hardware_concurrency()));
+    http.threads = o.threads > 0 || !waitsOnNetwork ? o.threads : int(4 * std::max(1u, std::thread::hardware_concurrency()));
     http.maxBodyBytesInFlight = o.maxBodyBytesInFlight;
     http.maxConnections = o.maxConnections;
     http.maxConnectionsPerAddress = o.maxConnectionsPerAddress;

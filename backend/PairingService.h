@@ -30,7 +30,7 @@ struct PairingServiceOptions {
     std::string downloadUrl = "https://vellora.app/download";
     std::string certFile;               // both set: the service speaks HTTPS
     std::string keyFile;
-    int threads = 0;                    // threads answering requests (0: one per core, eight on Redis);
+    int threads = 0;                    // threads answering requests (0: one per core, four on Redis);
                                         // connections hold none
     // Connection limits; see HttpServerOptions.
     std::chrono::milliseconds connectionIdleTimeout{std::chrono::seconds(20)};
