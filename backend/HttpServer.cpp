@@ -136,6 +136,8 @@ class ConnectionBase {
 public:
     virtual ~ConnectionBase() = default;
     virtual void stopSoon() = 0;
+    // Sends the held answer, or a 503 in its place; from any thread.
+    virtual void release(bool ok) = 0;
 };
 
 // Spaces reads out so that the bytes they bring, across all connections, pass at most at a rate,
@@ -158,26 +160,44 @@ private:
     Clock::time_point m_due;  // when the bytes taken so far have passed at the rate
 };
 
-// Lets a held answer's release, from another thread, reach the event loop while it runs, and
-// drops it after the server has stopped.
-class ReleaseGate {
+// Connections whose answer is held. While one waits, its only owner is here: a release that
+// comes after the server has stopped finds nothing to wake, and the connections still waiting
+// then go on the stopping thread, while their event loop still exists.
+class HeldAnswers {
 public:
-    template <typename F>
-    void post(asio::any_io_executor executor, F &&f)
+    std::uint64_t hold(std::shared_ptr<ConnectionBase> connection)
     {
         std::lock_guard lock(m_mutex);
+        const std::uint64_t ticket = ++m_tickets;
         if (m_open)
-            asio::post(executor, std::forward<F>(f));
+            m_held.emplace(ticket, std::move(connection));
+        return ticket;
+    }
+    // From any thread, once per ticket.
+    void release(std::uint64_t ticket, bool ok)
+    {
+        std::shared_ptr<ConnectionBase> connection;
+        std::lock_guard lock(m_mutex);
+        const auto it = m_held.find(ticket);
+        if (it == m_held.end())
+            return;
+        connection = std::move(it->second);
+        m_held.erase(it);
+        connection->release(ok);  // under the lock: the event loop cannot go meanwhile
     }
     void close()
     {
+        std::unordered_map<std::uint64_t, std::shared_ptr<ConnectionBase>> waiting;
         std::lock_guard lock(m_mutex);
         m_open = false;
+        waiting.swap(m_held);
     }
 
 private:
     std::mutex m_mutex;
     bool m_open = true;
+    std::uint64_t m_tickets = 0;
+    std::unordered_map<std::uint64_t, std::shared_ptr<ConnectionBase>> m_held;
 };
 
 } // namespace
@@ -200,7 +220,7 @@ struct HttpServer::Impl {
     std::unique_ptr<asio::steady_timer> acceptRetry;
     std::vector<std::thread> threads;
     std::atomic<bool> stopping{false};
-    std::shared_ptr<ReleaseGate> releases;
+    std::shared_ptr<HeldAnswers> held;
     int boundPort = -1;
 
     void accept();
@@ -525,16 +545,23 @@ private:
         m_parser.reset();  // frees the kept fields (a transcript) and their budget before the answer goes out
         if (!reply.hold)
             return send(std::move(reply), line);
-        auto held = std::make_shared<std::pair<HttpAnswer, RequestLine>>(std::move(reply), std::move(line));
-        auto hold = std::move(held->first.hold);
-        hold([self = this->shared_from_this(), gate = m_server.releases, held](bool ok) {
-            gate->post(self->m_stream.get_executor(), [self, held, ok] {
-                self->guarded([&] {
-                    if (self->m_phase != Phase::answering)
-                        return;  // closed while it waited
-                    self->send(ok ? std::move(held->first) : HttpAnswer{internalError.status, refusalBody(internalError.text.c_str())},
-                               held->second);
-                });
+        const auto hold = std::move(reply.hold);
+        m_held.emplace(std::move(reply), std::move(line));
+        const std::uint64_t ticket = m_server.held->hold(this->shared_from_this());
+        hold([held = m_server.held, ticket](bool ok) { held->release(ticket, ok); });
+    }
+
+    void release(bool ok) override
+    {
+        asio::post(m_stream.get_executor(), [self = this->shared_from_this(), ok] {
+            self->guarded([&] {
+                if (!self->m_held)
+                    return;
+                auto [reply, line] = std::move(*self->m_held);
+                self->m_held.reset();
+                if (!ok)
+                    reply = {internalError.status, refusalBody(internalError.text.c_str())};
+                self->send(std::move(reply), line);
             });
         });
     }
@@ -632,6 +659,7 @@ private:
     std::uint64_t m_windowMark = 0;  // body bytes read when that window began
     std::uint64_t m_paced = 0;       // body bytes the pace has been told of
     http::response<http::string_body> m_response;
+    std::optional<std::pair<HttpAnswer, RequestLine>> m_held;  // an answer that waits for its release
     Phase m_phase = Phase::idle;
     Clock::time_point m_idleSince;
     Clock::time_point m_started;
@@ -715,7 +743,7 @@ void HttpServer::start()
     // Connections hold no thread: one per core keeps every core busy.
     const int threads = o.threads > 0 ? o.threads : int(std::max(1u, std::thread::hardware_concurrency()));
     d->io = std::make_unique<asio::io_context>(threads);
-    d->releases = std::make_shared<ReleaseGate>();
+    d->held = std::make_shared<HeldAnswers>();
     try {
         beast::error_code ec;
         const tcp::endpoint endpoint(asio::ip::make_address(o.host), static_cast<unsigned short>(o.port));
@@ -776,7 +804,7 @@ void HttpServer::stop()
     for (auto &thread : d->threads)
         thread.join();
     d->threads.clear();
-    d->releases->close();
+    d->held->close();
     d->acceptRetry.reset();
     d->acceptor.reset();
     d->io.reset();  // drops the connections still waiting
