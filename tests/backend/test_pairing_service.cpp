@@ -287,6 +287,7 @@ struct WalSyncs {
     static inline sqlite3_io_methods counting{};
     static inline std::atomic<int> count{0};
     static inline std::atomic<bool> failing{false};
+    static inline std::atomic<int> slowMs{0};  // each sync takes this long
 
     static void install()
     {
@@ -301,6 +302,7 @@ struct WalSyncs {
                 real = file->pMethods;
                 counting = *real;
                 counting.xSync = [](sqlite3_file *f, int how) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(slowMs));
                     ++count;
                     return failing ? SQLITE_IOERR_FSYNC : real->xSync(f, how);
                 };
@@ -907,6 +909,27 @@ private slots:
         WalSyncs::failing = false;
         QCOMPARE(status, diskFails ? 503 : 200);
         QVERIFY(WalSyncs::count > before);
+    }
+
+    // A service stopped while an answer waits for its sync (here 3 s, past the stop's grace)
+    // sends nothing for it, and the sync that comes later finds nothing of the stopped server to
+    // touch.
+    void stoppedWhileAnAnswerWaits()
+    {
+        WalSyncs::install();
+        auto backend = std::make_unique<Backend>();
+        QCOMPARE(backend->create(sessionId, macKey).status, 200);
+        WalSyncs::slowMs = 3000;
+        Outcome claimed{-1, {}, 0};
+        std::thread phone([&, port = backend->service->port()] {
+            claimed = exchange(port, "127.0.0.1", httpRequest("claim", filledIn(R"({"session_id":"{ID}"})")));
+        });
+        // Committed, so its answer waits.
+        QTRY_VERIFY_WITH_TIMEOUT(backend->dump().contains(QLatin1String(QByteArray("claimed").toHex())), 15000);
+        WalSyncs::slowMs = 0;
+        backend.reset();
+        phone.join();
+        QCOMPARE(claimed.status, 0);
     }
 };
 
