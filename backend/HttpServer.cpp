@@ -173,17 +173,16 @@ public:
             m_held.emplace(ticket, std::move(connection));
         return ticket;
     }
-    // From any thread, once per ticket.
+    // From any thread, once per ticket. All under the lock, our reference's end included: the
+    // event loop cannot go meanwhile, and what it has been handed goes with it.
     void release(std::uint64_t ticket, bool ok)
     {
-        std::shared_ptr<ConnectionBase> connection;
         std::lock_guard lock(m_mutex);
         const auto it = m_held.find(ticket);
         if (it == m_held.end())
             return;
-        connection = std::move(it->second);
+        it->second->release(ok);
         m_held.erase(it);
-        connection->release(ok);  // under the lock: the event loop cannot go meanwhile
     }
     void close()
     {
