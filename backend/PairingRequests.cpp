@@ -29,6 +29,13 @@ struct Reply {
     bool onDisk = false;                         // sent once the store's commit is on the disk
 };
 
+// An acknowledgement the power must not take back.
+Reply onDisk(Reply reply)
+{
+    reply.onDisk = true;
+    return reply;
+}
+
 Reply refuse(int status, const std::string &text, int retryAfterSeconds = 0)
 {
     return {status, json{{"error", text}}, retryAfterSeconds};
@@ -301,11 +308,7 @@ struct PairingRequests::Impl {
             [&](auto &id, auto &hash, auto now) {
                 return store->upload(id, hash, StoredTranscript{body.take("transcript"), name}, now);
             },
-            [](const StoreAnswer &) {
-                Reply reply{200, json{{"status", "uploaded"}}};
-                reply.onDisk = true;
-                return reply;
-            });
+            [](const StoreAnswer &) { return onDisk({200, json{{"status", "uploaded"}}}); });
     }
 
     // Phone side: the session id comes from the QR code; the token from the claim proves that
@@ -320,9 +323,7 @@ struct PairingRequests::Impl {
         const StoreAnswer answer = store->claim(id, PairingCrypto::sha256(token), nowMs());
         if (answer.verdict != Verdict::done)
             return refusalFor(answer.verdict, "phone_token");
-        Reply reply{200, json{{"status", "claimed"}, {"phone_token", token}}};
-        reply.onDisk = true;
-        return reply;
+        return onDisk({200, json{{"status", "claimed"}, {"phone_token", token}}});
     }
 
     Reply choice(const RequestBody &body)
