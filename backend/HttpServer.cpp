@@ -27,7 +27,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::size_t headerLimit = 16 * 1024;
-constexpr std::size_t drainLimit = 1 << 20;  // read and dropped after a refusal, so the answer arrives
+// Read and dropped after a refusal, for at most as long, so that the answer arrives.
+constexpr std::size_t drainLimit = 1 << 20;
+constexpr auto drainTime = std::chrono::seconds(1);
 constexpr std::uint64_t unknownSenderFreeBytes = 64 * 1024;  // as much as any request but an upload
 
 std::string endpointName(beast::string_view text)
@@ -613,7 +615,7 @@ private:
         m_phase = Phase::closed;
         beast::error_code ignored;
         socket().shutdown(tcp::socket::shutdown_send, ignored);
-        beast::get_lowest_layer(m_stream).expires_after(std::chrono::seconds(1));
+        beast::get_lowest_layer(m_stream).expires_after(drainTime);
         m_buffer.clear();
         drain(0);
     }
@@ -624,7 +626,17 @@ private:
             m_buffer.prepare(64 * 1024), [self = this->shared_from_this(), drained](beast::error_code ec, std::size_t n) {
                 if (ec || drained + n > drainLimit)
                     return self->closeSocket();
-                self->drain(drained + n);
+                // Refused senders are unknown senders: a flood of them drains at their pace.
+                const auto wait = self->m_server.unknownSenders.take(n);
+                if (wait.count() == 0)
+                    return self->drain(drained + n);
+                if (wait >= drainTime)
+                    return self->closeSocket();
+                self->m_pause.expires_after(wait);
+                self->m_pause.async_wait([self, drained, n](beast::error_code cancelled) {
+                    if (!cancelled)
+                        self->drain(drained + n);
+                });
             });
     }
 
