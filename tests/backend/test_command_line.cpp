@@ -173,8 +173,6 @@ private slots:
         QCOMPARE(file.readAll(), QByteArray::fromStdString(transcriptText));
     }
 
-    // Each option reaches its own field, in its own unit, and no other field moves from the
-    // defaults --help states.
     void backendOptions_data()
     {
         QTest::addColumn<QString>("arguments");

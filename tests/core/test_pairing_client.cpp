@@ -254,7 +254,7 @@ private slots:
         QTest::addColumn<Answer>("answer");
         QTest::addColumn<Step>("expected");
 
-        const Step page = Step::updateRequired(PairingClient::downloadPage);
+        const Step page = Step::updateRequired(u"https://vellora.app/download/imessage-importer"_s);
         QTest::newRow("address does not parse") << "not a url" << json("") << Step::failed(dbPrefix + u"bad url"_s);
         QTest::newRow("connection refused") << "http://127.0.0.1:1" << json("") << Step::failed(u"Connection refused"_s);
         QTest::newRow("no answer within the timeout") << "" << json("{}", 0) << Step::failed(u"The request timed out."_s);
@@ -538,7 +538,6 @@ private slots:
         QTest::addColumn<QString>("damage");
         QTest::addColumn<QString>("message");
         QTest::newRow("no sms.db") << u"no messages"_s << u"This backup holds no messages."_s;
-        QTest::newRow("corrupt Manifest.db") << u"manifest"_s << u"Couldn't read the iPhone backup: its file list is damaged."_s;
         QTest::newRow("no backup") << u"empty folder"_s << u"Couldn't read the iPhone backup: there is no Manifest.db in it."_s;
     }
 
@@ -549,12 +548,6 @@ private slots:
         const QString folder = m_home->home() + u"/backup"_s;
         if (damage == u"no messages"_s) {
             writeBackup(folder, {});
-        } else if (damage == u"manifest"_s) {
-            writeBackup(folder, messagesFiles(m_home->chatDbPath()));
-            QFile manifest(folder + u"/Manifest.db"_s);
-            QVERIFY(manifest.open(QIODevice::ReadWrite));
-            manifest.seek(100);
-            manifest.write(QByteArray(4000, '\xff'));
         } else {
             QDir().mkpath(folder);
         }

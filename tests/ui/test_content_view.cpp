@@ -239,7 +239,7 @@ private slots:
         QTest::addColumn<QList<QUrl>>("opened");
         QTest::addColumn<int>("launches");
         QTest::addColumn<int>("begins");
-        const QUrl settings(QString::fromLatin1(FullDiskAccess::settingsLink));
+        const QUrl settings(u"x-apple.systempreferences:com.apple.preference.security?Privacy_AllFiles"_s);
         const QUrl page(QStringLiteral("https://example.com/dl"));
 #ifdef Q_OS_MACOS
         QTest::newRow("Open System Settings, twice") << Kind::needsAccess << QByteArray() << "Open System Settings"
