@@ -168,10 +168,20 @@ SqliteSessionStore::SqliteSessionStore(const std::string &path, Options options)
              " created_ms INTEGER NOT NULL,"
              " touched_ms INTEGER NOT NULL)");
         exec("CREATE INDEX IF NOT EXISTS session_touched ON session(touched_ms)");
-        exec("CREATE TABLE IF NOT EXISTS transcript (session_id TEXT PRIMARY KEY, text TEXT NOT NULL)");
+        // In a file store the text is in the transcript file, named by `chunks`; it stays here in
+        // memory and in stores written before.
+        exec("CREATE TABLE IF NOT EXISTS transcript (session_id TEXT PRIMARY KEY, text TEXT NOT NULL,"
+             " chunks BLOB, length INTEGER)");
+        addChunkColumns();
         if (!path.empty()) {
             m_checkpointer = openConnection(path);
             execOn(m_checkpointer, "PRAGMA synchronous=NORMAL");
+            m_transcripts = std::make_unique<TranscriptFile>(path + "-transcripts");
+            std::vector<TranscriptFile::Chunks> named;
+            Statement stmt(m_db, prepared("SELECT chunks FROM transcript WHERE chunks IS NOT NULL"));
+            while (stmt.step())
+                named.push_back(TranscriptFile::decode(stmt.text(0)));
+            m_transcripts->adopt(named);
         }
         moveInlineTranscripts();
         m_storedSessions = count();
@@ -222,6 +232,18 @@ sqlite3_stmt *SqliteSessionStore::prepared(const char *sql)
     return stmt;
 }
 
+// Stores written before transcripts could be kept in a file of their own.
+void SqliteSessionStore::addChunkColumns()
+{
+    sqlite3_stmt *probe = nullptr;
+    const bool hasColumns = sqlite3_prepare_v2(m_db, "SELECT chunks, length FROM transcript LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
+    sqlite3_finalize(probe);
+    if (hasColumns)
+        return;
+    exec("ALTER TABLE transcript ADD COLUMN chunks BLOB");
+    exec("ALTER TABLE transcript ADD COLUMN length INTEGER");
+}
+
 // Stores written before the transcript had its own table keep it in the session's row.
 void SqliteSessionStore::moveInlineTranscripts()
 {
@@ -241,18 +263,27 @@ void SqliteSessionStore::moveInlineTranscripts()
 SqliteSessionStore::Transaction::Transaction(SqliteSessionStore &store) : m_store(store)
 {
     m_store.exec("BEGIN IMMEDIATE");
+    m_store.m_written.clear();
+    m_store.m_dropped.clear();
 }
 
 SqliteSessionStore::Transaction::~Transaction()
 {
-    if (!m_done)
-        sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (m_done)
+        return;
+    sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_store.m_dropped.clear();
+    for (const auto &chunks : std::exchange(m_store.m_written, {}))
+        m_store.m_transcripts->release(chunks);
 }
 
 void SqliteSessionStore::Transaction::commit()
 {
     m_store.exec("COMMIT");
     m_done = true;
+    m_store.m_written.clear();
+    for (const auto &chunks : std::exchange(m_store.m_dropped, {}))
+        m_store.m_transcripts->release(chunks);
 }
 
 void SqliteSessionStore::exec(const char *sql)
@@ -312,11 +343,15 @@ void SqliteSessionStore::update(const PairingSession &s)
 
 void SqliteSessionStore::setTranscript(const std::string &id, const std::optional<StoredTranscript> &transcript)
 {
-    if (transcript) {
-        Statement stmt(m_db, prepared("INSERT OR REPLACE INTO transcript (session_id, text) VALUES (?1, ?2)"));
+    deleteTranscript(id);
+    if (transcript && m_transcripts) {
+        TranscriptFile::Chunks chunks = m_transcripts->write(transcript->text);
+        m_written.push_back(chunks);
+        Statement stmt(m_db, prepared("INSERT INTO transcript (session_id, text, chunks, length) VALUES (?1, '', ?2, ?3)"));
+        stmt.bind(1, id).bindBlob(2, TranscriptFile::encode(chunks)).bind(3, std::int64_t(transcript->text.size())).step();
+    } else if (transcript) {
+        Statement stmt(m_db, prepared("INSERT INTO transcript (session_id, text) VALUES (?1, ?2)"));
         stmt.bind(1, id).bindView(2, transcript->text).step();
-    } else {
-        markFetched(id);
     }
     Statement stmt(m_db, prepared("UPDATE session SET file_name = ?2 WHERE id = ?1"));
     stmt.bind(1, id).bind(2, transcript ? std::optional(transcript->fileName) : std::nullopt).step();
@@ -324,6 +359,16 @@ void SqliteSessionStore::setTranscript(const std::string &id, const std::optiona
 
 void SqliteSessionStore::markFetched(const std::string &id)
 {
+    deleteTranscript(id);
+}
+
+void SqliteSessionStore::deleteTranscript(const std::string &id)
+{
+    if (m_transcripts) {
+        Statement stmt(m_db, prepared("SELECT chunks FROM transcript WHERE session_id = ?1 AND chunks IS NOT NULL"));
+        if (stmt.bind(1, id).step())
+            m_dropped.push_back(TranscriptFile::decode(stmt.text(0)));
+    }
     Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id = ?1"));
     stmt.bind(1, id).step();
     if (sqlite3_changes(m_db) > 0)
@@ -386,6 +431,11 @@ void SqliteSessionStore::syncLoop()
 // connection wrote to it. Until that connection has opened the file, a backfill does the same.
 void SqliteSessionStore::syncWal()
 {
+    m_transcripts->sync([this] { syncWalOnly(); });
+}
+
+void SqliteSessionStore::syncWalOnly()
+{
     std::unique_lock lock(m_checkpointerMutex);
     sqlite3_file *wal = nullptr;
     if (sqlite3_file_control(m_checkpointer, "main", SQLITE_FCNTL_JOURNAL_POINTER, &wal) != SQLITE_OK || !wal ||
@@ -408,18 +458,30 @@ void SqliteSessionStore::scrub()
 
 std::optional<StoredTranscript> SqliteSessionStore::transcript(const std::string &id)
 {
-    Statement stmt(m_db, prepared("SELECT text, file_name FROM transcript JOIN session ON id = session_id"
+    Statement stmt(m_db, prepared("SELECT text, file_name, chunks, length FROM transcript JOIN session ON id = session_id"
                                   " WHERE session_id = ?1"));
     stmt.bind(1, id);
     if (!stmt.step())
         return std::nullopt;
-    return StoredTranscript{stmt.text(0), stmt.text(1)};
+    if (!stmt.optionalText(2))
+        return StoredTranscript{stmt.text(0), stmt.text(1)};
+    if (!m_transcripts || stmt.integer(3) < 0)
+        throw std::runtime_error("session store: a transcript is kept in a file this store does not have");
+    return StoredTranscript{m_transcripts->read(TranscriptFile::decode(stmt.text(2)), std::size_t(stmt.integer(3))),
+                            stmt.text(1)};
 }
 
 int SqliteSessionStore::removeIdleSince(std::int64_t cutoffMs, int limit)
 {
-    // Both statements pick the same sessions: the oldest first, in one transaction. The index on
+    // The statements pick the same sessions: the oldest first, in one transaction. The index on
     // touched_ms holds the rowid, so the order needs no sort of every expired session.
+    if (m_transcripts) {
+        Statement stmt(m_db, prepared("SELECT chunks FROM transcript WHERE chunks IS NOT NULL AND session_id IN"
+                                      " (SELECT id FROM session WHERE touched_ms < ?1 ORDER BY touched_ms, rowid LIMIT ?2)"));
+        stmt.bind(1, cutoffMs).bind(2, std::int64_t(limit));
+        while (stmt.step())
+            m_dropped.push_back(TranscriptFile::decode(stmt.text(0)));
+    }
     {
         Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id IN (SELECT id FROM session"
                                       " WHERE touched_ms < ?1 ORDER BY touched_ms, rowid LIMIT ?2)"));

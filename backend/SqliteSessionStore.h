@@ -1,11 +1,13 @@
 #pragma once
 
 #include "SessionStore.h"
+#include "TranscriptFile.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,7 +19,8 @@ struct sqlite3;
 struct sqlite3_stmt;
 
 // Sessions in one SQLite database (a file, or memory when the path is empty), for one process.
-// A deleted transcript leaves no bytes behind in the database or its -wal file.
+// Beside a database file, its transcripts are kept in a TranscriptFile named after it with
+// "-transcripts". A deleted transcript leaves no bytes behind in any of the store's files.
 // The SessionStore operations are thread-safe; the row-level ones below them are not, but for
 // backfill() and whenSynced(): the operations serialise every other use.
 class SqliteSessionStore final : public SessionStore {
@@ -81,7 +84,8 @@ public:
     void scrub();
 
     // The changes between its start and commit() reach the store together or not at all; without
-    // a commit, none do. One commit per request also writes each changed page once. A power loss
+    // a commit, none do: the chunks of a transcript deleted are released only once committed, and
+    // those of one written without a commit at once. One commit per request also writes each changed page once. A power loss
     // may take the last commits, never tear one; whenSynced() and backfill() make them safe.
     class Transaction {
     public:
@@ -112,10 +116,16 @@ private:
     void expiryLoop();
     void syncLoop();
     void syncWal();
+    void syncWalOnly();
     int removeExpired();
     void exec(const char *sql);
     void moveInlineTranscripts();
+    void addChunkColumns();
+    void deleteTranscript(const std::string &id);
     sqlite3 *m_db = nullptr;
+    std::unique_ptr<TranscriptFile> m_transcripts;  // for a file only
+    std::vector<TranscriptFile::Chunks> m_written;  // by the transaction under way
+    std::vector<TranscriptFile::Chunks> m_dropped;  // by the transaction under way
     sqlite3 *m_checkpointer = nullptr;  // for a file only
     std::mutex m_checkpointerMutex;
     bool m_scrubDue = false;

@@ -3,6 +3,7 @@
 #include "PairingHttp.h"
 #include "PairingService.h"
 #include "RedisServer.h"
+#include "TranscriptFile.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -34,11 +35,11 @@ constexpr auto idleTimeout = std::chrono::minutes(10);
 enum class StoreKind { sqlite, redis };
 StoreKind storeUnderTest = StoreKind::sqlite;
 
-// Every byte of the store's files, -wal and -shm included.
+// Every byte of the store's files: -wal, -shm and the transcripts' included.
 QByteArray sqliteFiles(const std::string &databasePath)
 {
     QByteArray bytes;
-    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+    for (const char *suffix : {"", "-wal", "-shm", "-journal", "-transcripts"}) {
         QFile file(QString::fromStdString(databasePath) + QLatin1String(suffix));
         if (file.open(QIODevice::ReadOnly))
             bytes += file.readAll();
@@ -130,6 +131,14 @@ public:
         sqlite3_finalize(stmt);
         sqlite3_close(db);
         return rows;
+    }
+    bool execute(const std::string &sql) const
+    {
+        sqlite3 *db = nullptr;
+        sqlite3_open(options.databasePath.c_str(), &db);
+        const bool done = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        sqlite3_close(db);
+        return done;
     }
 
     QTemporaryDir dir;
@@ -875,6 +884,72 @@ private slots:
                  (json{{"status", "uploaded"}, {"transcript", "Mum: hi\n"}, {"file_name", "chat.txt"}}));
         QCOMPARE(backend.post("received", phone).status, 200);
         QCOMPARE(backend.post("fetch", phone).status, 410);
+    }
+
+    void transcriptsAcrossRestarts_data()
+    {
+        QTest::addColumn<QString>("meanwhile");
+        QTest::newRow("nothing") << "";
+        QTest::newRow("its naming lost") << "unnamed";
+        QTest::newRow("another named past it") << "renamed";
+    }
+
+    // The transcript file is taken up again on a restart: what the database names is fetched, and
+    // what it doesn't (a commit lost in a crash) is gone from the file before the first request.
+    void transcriptsAcrossRestarts()
+    {
+        QFETCH(QString, meanwhile);
+        Backend backend;
+        QCOMPARE(backend.create(sessionId, macKey).status, 200);
+        const json phone{{"session_id", sessionId}, {"phone_token", backend.claim()}};
+        QCOMPARE(backend.post("ready", phone).status, 200);
+        const std::string transcript(150000, 'x');  // three chunks
+        QCOMPARE(backend.importer("upload", {{"transcript", transcript}, {"file_name", "chat.txt"}}).status, 200);
+        backend.service.reset();
+
+        const std::string files = backend.options.databasePath + "-transcripts";
+        std::string expected = transcript;
+        if (meanwhile == u"unnamed") {
+            QVERIFY(backend.execute("DELETE FROM transcript"));
+            expected.clear();
+        } else if (meanwhile == u"renamed") {
+            // Named in chunk 5 alone: chunks 0 to 4 are no one's, the text's three among them.
+            expected = "Mum: hi\n";
+            const std::string chunks = TranscriptFile::encode({5});
+            QVERIFY(backend.execute("UPDATE transcript SET length = 8, chunks = x'" + PairingCrypto::toHex(chunks) + "'"));
+            QFile file(QString::fromStdString(files));
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.seek(5 * 65536));
+            file.write(expected.data(), qint64(expected.size()));
+        }
+        backend.restart();
+        QFile file(QString::fromStdString(files));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll().count('x'), meanwhile.isEmpty() ? qsizetype(transcript.size()) : 0);
+        QCOMPARE(backend.post("fetch", phone).body.value("transcript", ""), expected);
+    }
+
+    // A released chunk is used again only after a sync has put its release on the disk.
+    void chunksFreedBySync()
+    {
+        QTemporaryDir dir;
+        TranscriptFile file((dir.path() + QStringLiteral("/t")).toStdString());
+        file.adopt({});
+        const auto sorted = [](TranscriptFile::Chunks chunks) {
+            std::sort(chunks.begin(), chunks.end());
+            return chunks;
+        };
+        const TranscriptFile::Chunks first = file.write(std::string(70000, 'a'));
+        QCOMPARE(first, (TranscriptFile::Chunks{0, 1}));
+        file.release(first);
+        QCOMPARE(file.write("b"), (TranscriptFile::Chunks{2}));
+        file.sync([] {});
+        const TranscriptFile::Chunks again = file.write(std::string(70000, 'c'));
+        QCOMPARE(sorted(again), (TranscriptFile::Chunks{0, 1}));
+        file.release(again);
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, file.sync([] { throw std::runtime_error("no disk"); }));
+        QCOMPARE(file.write("d"), (TranscriptFile::Chunks{3}));
+        QCOMPARE(file.read({2}, 1), std::string("b"));
     }
 
     void durableAnswers_data()

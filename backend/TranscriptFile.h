@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The transcripts of a store on disk, in one file beside its database, in chunks of 64 KiB.
+// Each is written and read with a call per chunk, and a deleted one's chunks are zeroed. Through
+// SQLite's pages, each transcript was written twice, read back and zeroed page by page; a file
+// per transcript costs more to create and unlink than to write. The file keeps the size of the
+// most chunks held at once, until a restart.
+//
+// A released chunk is used again only after the next sync(), once the deletion that released it
+// is on the disk: after a power loss, the database never names a chunk that holds another text.
+// write(), read() and release() are for one thread at a time; sync() may run beside them.
+class TranscriptFile {
+public:
+    using Chunks = std::vector<std::uint32_t>;
+    static constexpr std::size_t chunkBytes = 64 * 1024;
+
+    // Opens or creates the file; throws std::runtime_error.
+    explicit TranscriptFile(const std::string &path);
+    ~TranscriptFile();
+    TranscriptFile(const TranscriptFile &) = delete;
+    TranscriptFile &operator=(const TranscriptFile &) = delete;
+
+    // The chunks that the database names, once, before anything else: every other chunk is
+    // emptied, in case a crash left a transcript there that nothing names any more.
+    void adopt(const std::vector<Chunks> &named);
+    Chunks write(std::string_view text);
+    // Throws std::runtime_error when the chunks cannot hold `length` bytes or the file is short.
+    std::string read(const Chunks &chunks, std::size_t length) const;
+    // Empties the chunks; they are used again after the next sync().
+    void release(const Chunks &chunks);
+    // Puts what was written on the disk, then runs `databaseSynced` (the database's own sync):
+    // the chunks released before this call are then free. Throws std::runtime_error.
+    void sync(const std::function<void()> &databaseSynced);
+
+    // How a chunk list is kept in the database: four little-endian bytes per chunk.
+    static std::string encode(const Chunks &chunks);
+    static Chunks decode(std::string_view bytes);
+
+private:
+    void empty(std::uint32_t chunk);
+
+    int m_fd = -1;
+    std::string m_path;
+    mutable std::mutex m_mutex;      // the lists and the end; the file's calls go without it
+    std::uint32_t m_end = 0;         // chunks the file spans
+    Chunks m_free;
+    Chunks m_released;               // emptied, waiting for the sync that makes their deletion last
+    bool m_written = false;          // since the last sync
+};
