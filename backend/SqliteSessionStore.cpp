@@ -171,7 +171,7 @@ SqliteSessionStore::SqliteSessionStore(const std::string &path, Options options)
         // In a file store the text is in the transcript file, named by `chunks`; it stays here in
         // memory and in stores written before.
         exec("CREATE TABLE IF NOT EXISTS transcript (session_id TEXT PRIMARY KEY, text TEXT NOT NULL,"
-             " chunks BLOB, length INTEGER)");
+             " chunks BLOB, length INTEGER, crc INTEGER)");
         addChunkColumns();
         if (!path.empty()) {
             m_checkpointer = openConnection(path);
@@ -236,12 +236,13 @@ sqlite3_stmt *SqliteSessionStore::prepared(const char *sql)
 void SqliteSessionStore::addChunkColumns()
 {
     sqlite3_stmt *probe = nullptr;
-    const bool hasColumns = sqlite3_prepare_v2(m_db, "SELECT chunks, length FROM transcript LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
+    const bool hasColumns = sqlite3_prepare_v2(m_db, "SELECT chunks FROM transcript LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
     sqlite3_finalize(probe);
     if (hasColumns)
         return;
     exec("ALTER TABLE transcript ADD COLUMN chunks BLOB");
     exec("ALTER TABLE transcript ADD COLUMN length INTEGER");
+    exec("ALTER TABLE transcript ADD COLUMN crc INTEGER");
 }
 
 // Stores written before the transcript had its own table keep it in the session's row.
@@ -345,10 +346,11 @@ void SqliteSessionStore::setTranscript(const std::string &id, const std::optiona
 {
     deleteTranscript(id);
     if (transcript && m_transcripts) {
-        TranscriptFile::Chunks chunks = m_transcripts->write(transcript->text);
-        m_written.push_back(chunks);
-        Statement stmt(m_db, prepared("INSERT INTO transcript (session_id, text, chunks, length) VALUES (?1, '', ?2, ?3)"));
-        stmt.bind(1, id).bindBlob(2, TranscriptFile::encode(chunks)).bind(3, std::int64_t(transcript->text.size())).step();
+        const TranscriptFile::Place place = m_transcripts->write(transcript->text);
+        m_written.push_back(place.chunks);
+        Statement stmt(m_db, prepared("INSERT INTO transcript (session_id, text, chunks, length, crc) VALUES (?1, '', ?2, ?3, ?4)"));
+        stmt.bind(1, id).bindBlob(2, TranscriptFile::encode(place.chunks)).bind(3, std::int64_t(place.length));
+        stmt.bind(4, std::int64_t(place.crc)).step();
     } else if (transcript) {
         Statement stmt(m_db, prepared("INSERT INTO transcript (session_id, text) VALUES (?1, ?2)"));
         stmt.bind(1, id).bindView(2, transcript->text).step();
@@ -458,7 +460,7 @@ void SqliteSessionStore::scrub()
 
 std::optional<StoredTranscript> SqliteSessionStore::transcript(const std::string &id)
 {
-    Statement stmt(m_db, prepared("SELECT text, file_name, chunks, length FROM transcript JOIN session ON id = session_id"
+    Statement stmt(m_db, prepared("SELECT text, file_name, chunks, length, crc FROM transcript JOIN session ON id = session_id"
                                   " WHERE session_id = ?1"));
     stmt.bind(1, id);
     if (!stmt.step())
@@ -467,8 +469,9 @@ std::optional<StoredTranscript> SqliteSessionStore::transcript(const std::string
         return StoredTranscript{stmt.text(0), stmt.text(1)};
     if (!m_transcripts || stmt.integer(3) < 0)
         throw std::runtime_error("session store: a transcript is kept in a file this store does not have");
-    return StoredTranscript{m_transcripts->read(TranscriptFile::decode(stmt.text(2)), std::size_t(stmt.integer(3))),
-                            stmt.text(1)};
+    const TranscriptFile::Place place{TranscriptFile::decode(stmt.text(2)), std::uint64_t(stmt.integer(3)),
+                                      std::uint32_t(stmt.integer(4))};
+    return StoredTranscript{m_transcripts->read(place), stmt.text(1)};
 }
 
 int SqliteSessionStore::removeIdleSince(std::int64_t cutoffMs, int limit)

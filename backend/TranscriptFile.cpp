@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,9 @@
 #include <utility>
 
 namespace {
+
+// 4 TiB of transcripts held at once: a larger index is damage, not a store.
+constexpr std::uint32_t maxChunks = 1u << 26;
 
 [[noreturn]] void fail(const std::string &what, const std::string &path)
 {
@@ -36,6 +40,8 @@ void TranscriptFile::adopt(const std::vector<Chunks> &named)
     std::vector<bool> inUse;
     for (const Chunks &chunks : named)
         for (const std::uint32_t chunk : chunks) {
+            if (chunk >= maxChunks)
+                throw std::runtime_error("session store: the database names a chunk past any " + m_path + " can have");
             if (chunk >= inUse.size())
                 inUse.resize(std::size_t(chunk) + 1);
             inUse[chunk] = true;
@@ -60,9 +66,10 @@ void TranscriptFile::adopt(const std::vector<Chunks> &named)
     std::lock_guard lock(m_mutex);
     m_end = end;
     m_free = std::move(free);
+    m_dirty = true;
 }
 
-TranscriptFile::Chunks TranscriptFile::write(std::string_view text)
+TranscriptFile::Place TranscriptFile::write(std::string_view text)
 {
     Chunks chunks((text.size() + chunkBytes - 1) / chunkBytes);
     {
@@ -75,7 +82,6 @@ TranscriptFile::Chunks TranscriptFile::write(std::string_view text)
                 m_free.pop_back();
             }
         }
-        m_written = true;
     }
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         const std::string_view piece = text.substr(i * chunkBytes, chunkBytes);
@@ -94,12 +100,18 @@ TranscriptFile::Chunks TranscriptFile::write(std::string_view text)
             done += std::size_t(n);
         }
     }
-    return chunks;
+    // Only now: a sync that began before the last byte was written must not be taken for its.
+    std::lock_guard lock(m_mutex);
+    m_dirty = true;
+    const auto crc = std::uint32_t(crc32_z(0, reinterpret_cast<const Bytef *>(text.data()), text.size()));
+    return {std::move(chunks), text.size(), crc};
 }
 
-std::string TranscriptFile::read(const Chunks &chunks, std::size_t length) const
+std::string TranscriptFile::read(const Place &place) const
 {
-    if (chunks.size() != (length + chunkBytes - 1) / chunkBytes)
+    const Chunks &chunks = place.chunks;
+    const auto length = std::size_t(place.length);
+    if (place.length > std::uint64_t(chunks.size()) * chunkBytes || chunks.size() != (length + chunkBytes - 1) / chunkBytes)
         throw std::runtime_error("session store: a transcript's chunks do not match its length");
     std::string text(length, '\0');
     for (std::size_t i = 0; i < chunks.size(); ++i) {
@@ -117,6 +129,8 @@ std::string TranscriptFile::read(const Chunks &chunks, std::size_t length) const
             done += std::size_t(n);
         }
     }
+    if (crc32_z(0, reinterpret_cast<const Bytef *>(text.data()), text.size()) != place.crc)
+        throw std::runtime_error("session store: a transcript in " + m_path + " is not what was written");
     return text;
 }
 
@@ -125,6 +139,7 @@ void TranscriptFile::release(const Chunks &chunks)
     for (const std::uint32_t chunk : chunks)
         empty(chunk);
     std::lock_guard lock(m_mutex);
+    m_dirty = true;
     m_released.insert(m_released.end(), chunks.begin(), chunks.end());
 }
 
@@ -147,24 +162,24 @@ void TranscriptFile::empty(std::uint32_t chunk)
 void TranscriptFile::sync(const std::function<void()> &databaseSynced)
 {
     Chunks released;
-    bool written = false;
+    bool dirty = false;
     {
         std::lock_guard lock(m_mutex);
         released.swap(m_released);
-        written = std::exchange(m_written, false);
+        dirty = std::exchange(m_dirty, false);
     }
     try {
 #ifdef __APPLE__
-        const int synced = written ? ::fsync(m_fd) : 0;
+        const int synced = dirty ? ::fsync(m_fd) : 0;
 #else
-        const int synced = written ? ::fdatasync(m_fd) : 0;
+        const int synced = dirty ? ::fdatasync(m_fd) : 0;
 #endif
         if (synced != 0)
             fail("sync", m_path);
         databaseSynced();
     } catch (...) {
         std::lock_guard lock(m_mutex);
-        m_written = m_written || written;
+        m_dirty = m_dirty || dirty;
         m_released.insert(m_released.end(), released.begin(), released.end());
         throw;
     }

@@ -13,13 +13,21 @@
 // per transcript costs more to create and unlink than to write. The file keeps the size of the
 // most chunks held at once, until a restart.
 //
-// A released chunk is used again only after the next sync(), once the deletion that released it
-// is on the disk: after a power loss, the database never names a chunk that holds another text.
+// A released chunk is used again only after the next sync() has put its zeros and the deletion
+// that released it on the disk: after a power loss, the database never names a chunk that holds
+// another text. What a power loss took before a sync (a text whose naming reached the disk first)
+// is found by its checksum, and refused rather than handed out.
 // write(), read() and release() are for one thread at a time; sync() may run beside them.
 class TranscriptFile {
 public:
     using Chunks = std::vector<std::uint32_t>;
     static constexpr std::size_t chunkBytes = 64 * 1024;
+    // Where a text is, as the database keeps it.
+    struct Place {
+        Chunks chunks;
+        std::uint64_t length = 0;
+        std::uint32_t crc = 0;  // CRC-32 of the text
+    };
 
     // Opens or creates the file; throws std::runtime_error.
     explicit TranscriptFile(const std::string &path);
@@ -30,12 +38,12 @@ public:
     // The chunks that the database names, once, before anything else: every other chunk is
     // emptied, in case a crash left a transcript there that nothing names any more.
     void adopt(const std::vector<Chunks> &named);
-    Chunks write(std::string_view text);
-    // Throws std::runtime_error when the chunks cannot hold `length` bytes or the file is short.
-    std::string read(const Chunks &chunks, std::size_t length) const;
+    Place write(std::string_view text);
+    // Throws std::runtime_error when the place does not hold the text it was given.
+    std::string read(const Place &place) const;
     // Empties the chunks; they are used again after the next sync().
     void release(const Chunks &chunks);
-    // Puts what was written on the disk, then runs `databaseSynced` (the database's own sync):
+    // Puts what was written and emptied on the disk, then runs `databaseSynced` (the database's own sync):
     // the chunks released before this call are then free. Throws std::runtime_error.
     void sync(const std::function<void()> &databaseSynced);
 
@@ -52,5 +60,5 @@ private:
     std::uint32_t m_end = 0;         // chunks the file spans
     Chunks m_free;
     Chunks m_released;               // emptied, waiting for the sync that makes their deletion last
-    bool m_written = false;          // since the last sync
+    bool m_dirty = false;            // written or emptied since the last sync
 };

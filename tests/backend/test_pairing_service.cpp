@@ -892,10 +892,12 @@ private slots:
         QTest::newRow("nothing") << "";
         QTest::newRow("its naming lost") << "unnamed";
         QTest::newRow("another named past it") << "renamed";
+        QTest::newRow("its text lost") << "zeroed";
     }
 
     // The transcript file is taken up again on a restart: what the database names is fetched, and
-    // what it doesn't (a commit lost in a crash) is gone from the file before the first request.
+    // what it doesn't (a commit lost in a crash) is gone from the file before the first request. A
+    // text that a power loss took while its naming reached the disk is refused, not handed out.
     void transcriptsAcrossRestarts()
     {
         QFETCH(QString, meanwhile);
@@ -916,17 +918,26 @@ private slots:
             // Named in chunk 5 alone: chunks 0 to 4 are no one's, the text's three among them.
             expected = "Mum: hi\n";
             const std::string chunks = TranscriptFile::encode({5});
-            QVERIFY(backend.execute("UPDATE transcript SET length = 8, chunks = x'" + PairingCrypto::toHex(chunks) + "'"));
+            QVERIFY(backend.execute("UPDATE transcript SET length = 8, crc = 2215462700, chunks = x'" +
+                                    PairingCrypto::toHex(chunks) + "'"));
             QFile file(QString::fromStdString(files));
             QVERIFY(file.open(QIODevice::ReadWrite));
             QVERIFY(file.seek(5 * 65536));
             file.write(expected.data(), qint64(expected.size()));
+        } else if (meanwhile == u"zeroed") {
+            QFile file(QString::fromStdString(files));
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            file.write(QByteArray(qsizetype(file.size()), '\0'));
         }
         backend.restart();
         QFile file(QString::fromStdString(files));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll().count('x'), meanwhile.isEmpty() ? qsizetype(transcript.size()) : 0);
-        QCOMPARE(backend.post("fetch", phone).body.value("transcript", ""), expected);
+        const Answer fetched = backend.post("fetch", phone);
+        if (meanwhile == u"zeroed")
+            QCOMPARE(fetched.status, 500);
+        else
+            QCOMPARE(fetched.body.value("transcript", ""), expected);
     }
 
     // A released chunk is used again only after a sync has put its release on the disk.
@@ -939,17 +950,18 @@ private slots:
             std::sort(chunks.begin(), chunks.end());
             return chunks;
         };
-        const TranscriptFile::Chunks first = file.write(std::string(70000, 'a'));
+        const TranscriptFile::Chunks first = file.write(std::string(70000, 'a')).chunks;
         QCOMPARE(first, (TranscriptFile::Chunks{0, 1}));
         file.release(first);
-        QCOMPARE(file.write("b"), (TranscriptFile::Chunks{2}));
+        const TranscriptFile::Place b = file.write("b");
+        QCOMPARE(b.chunks, (TranscriptFile::Chunks{2}));
         file.sync([] {});
-        const TranscriptFile::Chunks again = file.write(std::string(70000, 'c'));
+        const TranscriptFile::Chunks again = file.write(std::string(70000, 'c')).chunks;
         QCOMPARE(sorted(again), (TranscriptFile::Chunks{0, 1}));
         file.release(again);
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, file.sync([] { throw std::runtime_error("no disk"); }));
-        QCOMPARE(file.write("d"), (TranscriptFile::Chunks{3}));
-        QCOMPARE(file.read({2}, 1), std::string("b"));
+        QCOMPARE(file.write("d").chunks, (TranscriptFile::Chunks{3}));
+        QCOMPARE(file.read(b), std::string("b"));
     }
 
     void durableAnswers_data()
