@@ -216,6 +216,7 @@ SqliteSessionStore::~SqliteSessionStore()
         if (m_scrubDue)
             guarded(m_options.log, [&] { scrub(); });
     }
+    guarded(m_options.log, [&] { releaseUnnamed(); });  // what a failed request left
     for (const auto &[sql, stmt] : m_statements)
         sqlite3_finalize(stmt);
     sqlite3_close(m_checkpointer);
@@ -274,8 +275,8 @@ SqliteSessionStore::Transaction::~Transaction()
         return;
     sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     m_store.m_dropped.clear();
-    for (const auto &chunks : std::exchange(m_store.m_written, {}))
-        m_store.m_transcripts->release(chunks);
+    for (auto &chunks : std::exchange(m_store.m_written, {}))
+        m_store.m_unnamed.push_back(std::move(chunks));
 }
 
 void SqliteSessionStore::Transaction::commit()
@@ -283,8 +284,20 @@ void SqliteSessionStore::Transaction::commit()
     m_store.exec("COMMIT");
     m_done = true;
     m_store.m_written.clear();
-    for (const auto &chunks : std::exchange(m_store.m_dropped, {}))
-        m_store.m_transcripts->release(chunks);
+    for (auto &chunks : std::exchange(m_store.m_dropped, {}))
+        m_store.m_unnamed.push_back(std::move(chunks));
+}
+
+// Outside the store's lock: zeroing a large text takes a while, and nothing names it any more.
+void SqliteSessionStore::releaseUnnamed()
+{
+    std::vector<TranscriptFile::Chunks> unnamed;
+    {
+        std::lock_guard lock(m_mutex);
+        unnamed.swap(m_unnamed);
+    }
+    for (const auto &chunks : unnamed)
+        m_transcripts->release(chunks);
 }
 
 void SqliteSessionStore::exec(const char *sql)
@@ -546,11 +559,15 @@ void SqliteSessionStore::expiryLoop()
 // One batch of expired sessions, with their transcripts; returns how many went.
 int SqliteSessionStore::removeExpired()
 {
-    std::lock_guard lock(m_mutex);
-    Transaction write(*this);
-    const int removed = removeIdleSince(m_options.nowMs() - m_options.idle.count(), expiryBatch);
-    write.commit();
-    m_storedSessions -= removed;
+    int removed = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        Transaction write(*this);
+        removed = removeIdleSince(m_options.nowMs() - m_options.idle.count(), expiryBatch);
+        write.commit();
+        m_storedSessions -= removed;
+    }
+    releaseUnnamed();
     return removed;
 }
 
@@ -573,24 +590,27 @@ template <typename Step>
 StoreAnswer SqliteSessionStore::transition(const std::string &id, std::string PairingSession::*credential,
                                            const std::string &hash, std::int64_t nowMs, Step &&step)
 {
-    std::lock_guard lock(m_mutex);
-    Transaction write(*this);
     StoreAnswer answer;
-    std::optional<PairingSession> session = find(id);
-    if (const auto refusal = whyNot(session, credential, hash, nowMs)) {
-        answer.verdict = *refusal;
-        return answer;
-    }
-    const PairingSession before = *session;
-    answer.verdict = step(*session, answer);
-    if (answer.verdict == Verdict::done) {
-        if (*session != before || nowMs - session->touchedMs >= std::min(touchEveryMs, m_options.idle.count() / 64)) {
-            session->touchedMs = nowMs;
-            update(*session);
+    {
+        std::lock_guard lock(m_mutex);
+        Transaction write(*this);
+        std::optional<PairingSession> session = find(id);
+        if (const auto refusal = whyNot(session, credential, hash, nowMs)) {
+            answer.verdict = *refusal;
+            return answer;
         }
-        write.commit();
-        answer.session = std::move(*session);
+        const PairingSession before = *session;
+        answer.verdict = step(*session, answer);
+        if (answer.verdict == Verdict::done) {
+            if (*session != before || nowMs - session->touchedMs >= std::min(touchEveryMs, m_options.idle.count() / 64)) {
+                session->touchedMs = nowMs;
+                update(*session);
+            }
+            write.commit();
+            answer.session = std::move(*session);
+        }
     }
+    releaseUnnamed();
     return answer;
 }
 

@@ -85,7 +85,7 @@ public:
 
     // The changes between its start and commit() reach the store together or not at all; without
     // a commit, none do: the chunks of a transcript deleted are released only once committed, and
-    // those of one written without a commit at once. One commit per request also writes each changed page once. A power loss
+    // those of one written without a commit at once; either, once the store's lock is let go. One commit per request also writes each changed page once. A power loss
     // may take the last commits, never tear one; whenSynced() and backfill() make them safe.
     class Transaction {
     public:
@@ -126,6 +126,8 @@ private:
     std::unique_ptr<TranscriptFile> m_transcripts;  // for a file only
     std::vector<TranscriptFile::Chunks> m_written;  // by the transaction under way
     std::vector<TranscriptFile::Chunks> m_dropped;  // by the transaction under way
+    std::vector<TranscriptFile::Chunks> m_unnamed;  // named no more, to be released; under m_mutex
+    void releaseUnnamed();
     sqlite3 *m_checkpointer = nullptr;  // for a file only
     std::mutex m_checkpointerMutex;
     bool m_scrubDue = false;

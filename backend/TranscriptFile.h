@@ -17,7 +17,7 @@
 // that released it on the disk: after a power loss, the database never names a chunk that holds
 // another text. What a power loss took before a sync (a text whose naming reached the disk first)
 // is found by its checksum, and refused rather than handed out.
-// write(), read() and release() are for one thread at a time; sync() may run beside them.
+// Thread-safe, but for adopt(), which comes before everything else.
 class TranscriptFile {
 public:
     using Chunks = std::vector<std::uint32_t>;
