@@ -177,15 +177,13 @@ SqliteSessionStore::SqliteSessionStore(const std::string &path, Options options)
             m_checkpointer = openConnection(path);
             execOn(m_checkpointer, "PRAGMA synchronous=NORMAL");
             m_transcripts = std::make_unique<TranscriptFile>(path + "-transcripts");
-            std::vector<TranscriptFile::Chunks> named;
-            Statement stmt(m_db, prepared("SELECT chunks FROM transcript WHERE chunks IS NOT NULL"));
-            while (stmt.step())
-                named.push_back(TranscriptFile::decode(stmt.text(0)));
-            m_transcripts->adopt(named);
+            adoptTranscripts();
         }
         moveInlineTranscripts();
         m_storedSessions = count();
     } catch (...) {
+        for (const auto &[sql, stmt] : m_statements)
+            sqlite3_finalize(stmt);
         sqlite3_close(m_checkpointer);
         sqlite3_close(m_db);
         throw;
@@ -216,7 +214,10 @@ SqliteSessionStore::~SqliteSessionStore()
         if (m_scrubDue)
             guarded(m_options.log, [&] { scrub(); });
     }
-    guarded(m_options.log, [&] { releaseUnnamed(); });  // what a failed request left
+    if (m_transcripts) {
+        releaseUnnamed();  // what a failed request left
+        guarded(m_options.log, [&] { m_transcripts->sync([] {}); });  // the zeros on the disk
+    }
     for (const auto &[sql, stmt] : m_statements)
         sqlite3_finalize(stmt);
     sqlite3_close(m_checkpointer);
@@ -236,14 +237,50 @@ sqlite3_stmt *SqliteSessionStore::prepared(const char *sql)
 // Stores written before transcripts could be kept in a file of their own.
 void SqliteSessionStore::addChunkColumns()
 {
+    for (const char *column : {"chunks BLOB", "length INTEGER", "crc INTEGER"})
+        if (!hasColumn("transcript", std::string(column).substr(0, std::string(column).find(' ')).c_str()))
+            exec(("ALTER TABLE transcript ADD COLUMN " + std::string(column)).c_str());
+}
+
+bool SqliteSessionStore::hasColumn(const char *table, const char *column)
+{
     sqlite3_stmt *probe = nullptr;
-    const bool hasColumns = sqlite3_prepare_v2(m_db, "SELECT chunks FROM transcript LIMIT 0", -1, &probe, nullptr) == SQLITE_OK;
+    const std::string sql = std::string("SELECT ") + column + " FROM " + table + " LIMIT 0";
+    const bool has = sqlite3_prepare_v2(m_db, sql.c_str(), -1, &probe, nullptr) == SQLITE_OK;
     sqlite3_finalize(probe);
-    if (hasColumns)
-        return;
-    exec("ALTER TABLE transcript ADD COLUMN chunks BLOB");
-    exec("ALTER TABLE transcript ADD COLUMN length INTEGER");
-    exec("ALTER TABLE transcript ADD COLUMN crc INTEGER");
+    return has;
+}
+
+// The transcript file as the database names it. A damaged naming loses its text, not the store.
+void SqliteSessionStore::adoptTranscripts()
+{
+    std::vector<std::string> ids;
+    std::vector<TranscriptFile::Place> named;
+    {
+        Statement stmt(m_db, prepared("SELECT session_id, chunks, length, crc FROM transcript WHERE chunks IS NOT NULL"));
+        while (stmt.step()) {
+            ids.push_back(stmt.text(0));
+            TranscriptFile::Place place{{}, std::uint64_t(std::max<std::int64_t>(0, stmt.integer(2))),
+                                        std::uint32_t(stmt.integer(3))};
+            const std::string chunks = stmt.text(1);
+            if (chunks.size() % 4 == 0)
+                place.chunks = TranscriptFile::decode(chunks);
+            else
+                place.length = 1;  // fits no chunk list: refused below
+            named.push_back(std::move(place));
+        }
+    }
+    const std::vector<bool> kept = m_transcripts->adopt(named);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (kept[i])
+            continue;
+        if (m_options.log)
+            m_options.log(utcStamp() + " session store: the transcript of a session is damaged and was dropped");
+        Statement drop(m_db, prepared("DELETE FROM transcript WHERE session_id = ?1"));
+        drop.bind(1, ids[i]).step();
+        Statement unname(m_db, prepared("UPDATE session SET file_name = NULL WHERE id = ?1"));
+        unname.bind(1, ids[i]).step();
+    }
 }
 
 // Stores written before the transcript had its own table keep it in the session's row.
@@ -265,6 +302,7 @@ void SqliteSessionStore::moveInlineTranscripts()
 SqliteSessionStore::Transaction::Transaction(SqliteSessionStore &store) : m_store(store)
 {
     m_store.exec("BEGIN IMMEDIATE");
+    m_store.m_inTransaction = true;
     m_store.m_written.clear();
     m_store.m_dropped.clear();
 }
@@ -274,6 +312,7 @@ SqliteSessionStore::Transaction::~Transaction()
     if (m_done)
         return;
     sqlite3_exec(m_store.m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    m_store.m_inTransaction = false;
     m_store.m_dropped.clear();
     for (auto &chunks : std::exchange(m_store.m_written, {}))
         m_store.m_unnamed.push_back(std::move(chunks));
@@ -283,6 +322,7 @@ void SqliteSessionStore::Transaction::commit()
 {
     m_store.exec("COMMIT");
     m_done = true;
+    m_store.m_inTransaction = false;
     m_store.m_written.clear();
     for (auto &chunks : std::exchange(m_store.m_dropped, {}))
         m_store.m_unnamed.push_back(std::move(chunks));
@@ -291,13 +331,25 @@ void SqliteSessionStore::Transaction::commit()
 // Outside the store's lock: zeroing a large text takes a while, and nothing names it any more.
 void SqliteSessionStore::releaseUnnamed()
 {
-    std::vector<TranscriptFile::Chunks> unnamed;
+    std::vector<TranscriptFile::Place> unnamed;
     {
         std::lock_guard lock(m_mutex);
         unnamed.swap(m_unnamed);
     }
-    for (const auto &chunks : unnamed)
-        m_transcripts->release(chunks);
+    std::vector<TranscriptFile::Place> failed;
+    for (auto &place : unnamed) {
+        try {
+            m_transcripts->release(place);
+        } catch (const std::exception &e) {
+            if (m_options.log)
+                m_options.log(utcStamp() + " internal error: " + e.what());
+            failed.push_back(std::move(place));  // tried again after the next request
+        }
+    }
+    if (failed.empty())
+        return;
+    std::lock_guard lock(m_mutex);
+    m_unnamed.insert(m_unnamed.end(), std::make_move_iterator(failed.begin()), std::make_move_iterator(failed.end()));
 }
 
 void SqliteSessionStore::exec(const char *sql)
@@ -360,7 +412,8 @@ void SqliteSessionStore::setTranscript(const std::string &id, const std::optiona
     deleteTranscript(id);
     if (transcript && m_transcripts) {
         const TranscriptFile::Place place = m_transcripts->write(transcript->text);
-        m_written.push_back(place.chunks);
+        if (m_inTransaction)
+            m_written.push_back(place);
         Statement stmt(m_db, prepared("INSERT INTO transcript (session_id, text, chunks, length, crc) VALUES (?1, '', ?2, ?3, ?4)"));
         stmt.bind(1, id).bindBlob(2, TranscriptFile::encode(place.chunks)).bind(3, std::int64_t(place.length));
         stmt.bind(4, std::int64_t(place.crc)).step();
@@ -380,9 +433,11 @@ void SqliteSessionStore::markFetched(const std::string &id)
 void SqliteSessionStore::deleteTranscript(const std::string &id)
 {
     if (m_transcripts) {
-        Statement stmt(m_db, prepared("SELECT chunks FROM transcript WHERE session_id = ?1 AND chunks IS NOT NULL"));
+        Statement stmt(m_db, prepared("SELECT chunks, length FROM transcript WHERE session_id = ?1 AND chunks IS NOT NULL"));
+        // Outside a transaction, the deletion below commits at once.
         if (stmt.bind(1, id).step())
-            m_dropped.push_back(TranscriptFile::decode(stmt.text(0)));
+            (m_inTransaction ? m_dropped : m_unnamed)
+                .push_back({TranscriptFile::decode(stmt.text(0)), std::uint64_t(stmt.integer(1)), 0});
     }
     Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id = ?1"));
     stmt.bind(1, id).step();
@@ -492,11 +547,12 @@ int SqliteSessionStore::removeIdleSince(std::int64_t cutoffMs, int limit)
     // The statements pick the same sessions: the oldest first, in one transaction. The index on
     // touched_ms holds the rowid, so the order needs no sort of every expired session.
     if (m_transcripts) {
-        Statement stmt(m_db, prepared("SELECT chunks FROM transcript WHERE chunks IS NOT NULL AND session_id IN"
+        Statement stmt(m_db, prepared("SELECT chunks, length FROM transcript WHERE chunks IS NOT NULL AND session_id IN"
                                       " (SELECT id FROM session WHERE touched_ms < ?1 ORDER BY touched_ms, rowid LIMIT ?2)"));
         stmt.bind(1, cutoffMs).bind(2, std::int64_t(limit));
         while (stmt.step())
-            m_dropped.push_back(TranscriptFile::decode(stmt.text(0)));
+            (m_inTransaction ? m_dropped : m_unnamed)
+                .push_back({TranscriptFile::decode(stmt.text(0)), std::uint64_t(stmt.integer(1)), 0});
     }
     {
         Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id IN (SELECT id FROM session"
@@ -542,6 +598,9 @@ void SqliteSessionStore::expiryLoop()
                 if (frames - before < caughtUpFrames)
                     break;
             }
+            // Zeros put on the disk within the pass, when no claim or upload has done it.
+            if (m_transcripts && m_transcripts->dirty())
+                syncWal();
         });
         lock.lock();
         const auto now = std::chrono::steady_clock::now();

@@ -121,13 +121,16 @@ private:
     void exec(const char *sql);
     void moveInlineTranscripts();
     void addChunkColumns();
+    bool hasColumn(const char *table, const char *column);
     void deleteTranscript(const std::string &id);
     sqlite3 *m_db = nullptr;
     std::unique_ptr<TranscriptFile> m_transcripts;  // for a file only
-    std::vector<TranscriptFile::Chunks> m_written;  // by the transaction under way
-    std::vector<TranscriptFile::Chunks> m_dropped;  // by the transaction under way
-    std::vector<TranscriptFile::Chunks> m_unnamed;  // named no more, to be released; under m_mutex
+    bool m_inTransaction = false;
+    std::vector<TranscriptFile::Place> m_written;  // by the transaction under way
+    std::vector<TranscriptFile::Place> m_dropped;  // by the transaction under way
+    std::vector<TranscriptFile::Place> m_unnamed;  // named no more, to be released; under m_mutex
     void releaseUnnamed();
+    void adoptTranscripts();
     sqlite3 *m_checkpointer = nullptr;  // for a file only
     std::mutex m_checkpointerMutex;
     bool m_scrubDue = false;

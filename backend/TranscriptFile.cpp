@@ -13,7 +13,7 @@
 
 namespace {
 
-// 4 TiB of transcripts held at once: a larger index is damage, not a store.
+// 4 TiB: past this, a file is not one the service wrote.
 constexpr std::uint32_t maxChunks = 1u << 26;
 
 [[noreturn]] void fail(const std::string &what, const std::string &path)
@@ -35,46 +35,57 @@ TranscriptFile::~TranscriptFile()
     ::close(m_fd);
 }
 
-void TranscriptFile::adopt(const std::vector<Chunks> &named)
+std::vector<bool> TranscriptFile::adopt(const std::vector<Place> &named)
 {
-    std::vector<bool> inUse;
-    for (const Chunks &chunks : named)
-        for (const std::uint32_t chunk : chunks) {
-            if (chunk >= maxChunks)
-                throw std::runtime_error("session store: the database names a chunk past any " + m_path + " can have");
-            if (chunk >= inUse.size())
-                inUse.resize(std::size_t(chunk) + 1);
-            inUse[chunk] = true;
+    struct stat info {};
+    if (::fstat(m_fd, &info) != 0)
+        fail("read the size of", m_path);
+    const auto spanned = std::uint32_t(std::min<std::uint64_t>((std::uint64_t(info.st_size) + chunkBytes - 1) / chunkBytes, maxChunks));
+    std::vector<bool> inUse(spanned), kept(named.size());
+    std::uint32_t end = 0;
+    for (std::size_t i = 0; i < named.size(); ++i) {
+        const Chunks &chunks = named[i].chunks;
+        std::size_t taken = 0;
+        if (fits(named[i]))
+            for (; taken < chunks.size() && chunks[taken] < spanned && !inUse[chunks[taken]]; ++taken)
+                inUse[chunks[taken]] = true;
+        kept[i] = taken == chunks.size() && fits(named[i]);
+        for (std::size_t c = 0; c < chunks.size(); ++c) {
+            if (!kept[i] && c < taken)
+                inUse[chunks[c]] = false;
+            else if (kept[i])
+                end = std::max(end, chunks[c] + 1);
         }
-    // Past the last chunk named, nothing is kept; below it, a chunk that holds anything but
-    // zeros and is not named is emptied.
-    const auto end = std::uint32_t(inUse.size());
-    if (::ftruncate(m_fd, off_t(end) * off_t(chunkBytes)) != 0)
-        fail("truncate", m_path);
+    }
+    // Whatever no one names is emptied, and on the disk, before the file is cut after the last
+    // chunk named: a cut alone would leave the text in the blocks it frees.
     std::string bytes(chunkBytes, '\0');
     Chunks free;
-    for (std::uint32_t chunk = end; chunk-- > 0;) {
+    for (std::uint32_t chunk = spanned; chunk-- > 0;) {
         if (inUse[chunk])
             continue;
-        free.push_back(chunk);  // the lowest last, so that it goes first
-        const ssize_t n = ::pread(m_fd, bytes.data(), bytes.size(), off_t(chunk) * off_t(chunkBytes));
-        if (n < 0)
-            fail("read", m_path);
-        if (std::any_of(bytes.begin(), bytes.begin() + n, [](char c) { return c != 0; }))
-            empty(chunk);
+        if (chunk < end)
+            free.push_back(chunk);  // the lowest last, so that it goes first
+        const std::size_t n = readAll(bytes.data(), bytes.size(), offsetOf(chunk));
+        if (std::any_of(bytes.begin(), bytes.begin() + std::ptrdiff_t(n), [](char c) { return c != 0; }))
+            writeAll(zeros().data(), n, offsetOf(chunk), "empty a chunk of");
     }
+    syncFile();
+    if (::ftruncate(m_fd, offsetOf(end)) != 0)
+        fail("truncate", m_path);
     std::lock_guard lock(m_mutex);
     m_end = end;
     m_free = std::move(free);
-    m_dirty = true;
+    return kept;
 }
 
 TranscriptFile::Place TranscriptFile::write(std::string_view text)
 {
-    Chunks chunks((text.size() + chunkBytes - 1) / chunkBytes);
+    Place place{Chunks((text.size() + chunkBytes - 1) / chunkBytes), text.size(),
+                std::uint32_t(crc32_z(0, reinterpret_cast<const Bytef *>(text.data()), text.size()))};
     {
         std::lock_guard lock(m_mutex);
-        for (std::uint32_t &chunk : chunks) {
+        for (std::uint32_t &chunk : place.chunks) {
             if (m_free.empty()) {
                 chunk = m_end++;
             } else {
@@ -83,80 +94,57 @@ TranscriptFile::Place TranscriptFile::write(std::string_view text)
             }
         }
     }
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
+    for (std::size_t i = 0; i < place.chunks.size(); ++i) {
         const std::string_view piece = text.substr(i * chunkBytes, chunkBytes);
-        std::size_t done = 0;
-        while (done < piece.size()) {
-            const ssize_t n = ::pwrite(m_fd, piece.data() + done, piece.size() - done,
-                                       off_t(chunks[i]) * off_t(chunkBytes) + off_t(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                const int error = errno;
-                release(chunks);
-                errno = error;
-                fail("write to", m_path);
+        try {
+            writeAll(piece.data(), piece.size(), offsetOf(place.chunks[i]), "write to");
+        } catch (...) {
+            // What was written of it goes again; a failure of that too leaves it to the next start.
+            try {
+                release({place.chunks, i * chunkBytes + piece.size(), 0});
+            } catch (...) {
             }
-            done += std::size_t(n);
+            throw;
         }
     }
     // Only now: a sync that began before the last byte was written must not be taken for its.
     std::lock_guard lock(m_mutex);
     m_dirty = true;
-    const auto crc = std::uint32_t(crc32_z(0, reinterpret_cast<const Bytef *>(text.data()), text.size()));
-    return {std::move(chunks), text.size(), crc};
+    return place;
 }
 
 std::string TranscriptFile::read(const Place &place) const
 {
-    const Chunks &chunks = place.chunks;
-    const auto length = std::size_t(place.length);
-    if (place.length > std::uint64_t(chunks.size()) * chunkBytes || chunks.size() != (length + chunkBytes - 1) / chunkBytes)
+    if (!fits(place))
         throw std::runtime_error("session store: a transcript's chunks do not match its length");
-    std::string text(length, '\0');
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-        const std::size_t size = std::min(chunkBytes, length - i * chunkBytes);
-        std::size_t done = 0;
-        while (done < size) {
-            const ssize_t n = ::pread(m_fd, text.data() + i * chunkBytes + done, size - done,
-                                      off_t(chunks[i]) * off_t(chunkBytes) + off_t(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                fail("read", m_path);
-            if (n == 0)
-                throw std::runtime_error("session store: " + m_path + " ends before a transcript it should hold");
-            done += std::size_t(n);
-        }
+    std::string text(std::size_t(place.length), '\0');
+    for (std::size_t i = 0; i < place.chunks.size(); ++i) {
+        const std::size_t size = std::min(chunkBytes, text.size() - i * chunkBytes);
+        if (readAll(text.data() + i * chunkBytes, size, offsetOf(place.chunks[i])) != size)
+            throw std::runtime_error("session store: " + m_path + " ends before a transcript it should hold");
     }
     if (crc32_z(0, reinterpret_cast<const Bytef *>(text.data()), text.size()) != place.crc)
         throw std::runtime_error("session store: a transcript in " + m_path + " is not what was written");
     return text;
 }
 
-void TranscriptFile::release(const Chunks &chunks)
+// Zeros over the text, rather than a hole: the blocks stay the file's, so the next transcript
+// there changes no more than bytes, and the old text does not stay behind in freed blocks. Only
+// the bytes written are overwritten, so that a full disk cannot refuse it.
+void TranscriptFile::release(const Place &place)
 {
-    for (const std::uint32_t chunk : chunks)
-        empty(chunk);
+    for (std::size_t i = 0; i < place.chunks.size() && i * chunkBytes < place.length; ++i)
+        writeAll(zeros().data(), std::size_t(std::min<std::uint64_t>(chunkBytes, place.length - i * chunkBytes)),
+                 offsetOf(place.chunks[i]), "empty a chunk of");
     std::lock_guard lock(m_mutex);
     m_dirty = true;
-    m_released.insert(m_released.end(), chunks.begin(), chunks.end());
+    m_released.insert(m_released.end(), place.chunks.begin(), place.chunks.end());
 }
 
-// Zeros over the text, rather than a hole: the blocks stay the file's, so the next transcript
-// there changes no more than bytes, and the old text does not stay behind in freed blocks.
-void TranscriptFile::empty(std::uint32_t chunk)
+bool TranscriptFile::dirty() const
 {
-    static const std::string zeros(chunkBytes, '\0');
-    std::size_t done = 0;
-    while (done < zeros.size()) {
-        const ssize_t n = ::pwrite(m_fd, zeros.data() + done, zeros.size() - done, off_t(chunk) * off_t(chunkBytes) + off_t(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail("empty a chunk of", m_path);
-        done += std::size_t(n);
-    }
+    std::lock_guard lock(m_mutex);
+    return m_dirty;
 }
 
 void TranscriptFile::sync(const std::function<void()> &databaseSynced)
@@ -169,13 +157,8 @@ void TranscriptFile::sync(const std::function<void()> &databaseSynced)
         dirty = std::exchange(m_dirty, false);
     }
     try {
-#ifdef __APPLE__
-        const int synced = dirty ? ::fsync(m_fd) : 0;
-#else
-        const int synced = dirty ? ::fdatasync(m_fd) : 0;
-#endif
-        if (synced != 0)
-            fail("sync", m_path);
+        if (dirty)
+            syncFile();
         databaseSynced();
     } catch (...) {
         std::lock_guard lock(m_mutex);
@@ -185,6 +168,71 @@ void TranscriptFile::sync(const std::function<void()> &databaseSynced)
     }
     std::lock_guard lock(m_mutex);
     m_free.insert(m_free.end(), released.begin(), released.end());
+}
+
+// After a failed sync the kernel may count the pages it could not write as clean, and the next
+// sync would succeed without them: the file is taken for broken until the next start.
+void TranscriptFile::syncFile()
+{
+    if (m_broken)
+        throw std::runtime_error("session store: " + m_path + " failed a sync since the service started");
+#ifdef __APPLE__
+    const int synced = ::fsync(m_fd);
+#else
+    const int synced = ::fdatasync(m_fd);
+#endif
+    if (synced != 0) {
+        m_broken = true;
+        fail("sync", m_path);
+    }
+}
+
+bool TranscriptFile::fits(const Place &place)
+{
+    return place.length <= std::uint64_t(place.chunks.size()) * chunkBytes &&
+           place.chunks.size() == (place.length + chunkBytes - 1) / chunkBytes;
+}
+
+off_t TranscriptFile::offsetOf(std::uint32_t chunk)
+{
+    return off_t(chunk) * off_t(chunkBytes);
+}
+
+const std::string &TranscriptFile::zeros()
+{
+    static const std::string bytes(chunkBytes, '\0');
+    return bytes;
+}
+
+void TranscriptFile::writeAll(const char *data, std::size_t size, off_t offset, const char *what) const
+{
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::pwrite(m_fd, data + done, size - done, offset + off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            errno = EIO;
+        if (n <= 0)
+            fail(what, m_path);
+        done += std::size_t(n);
+    }
+}
+
+// Stops short only at the end of the file.
+std::size_t TranscriptFile::readAll(char *data, std::size_t size, off_t offset) const
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(m_fd, data + done, size - done, offset + off_t(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            fail("read", m_path);
+        if (n == 0)
+            break;
+        done += std::size_t(n);
+    }
+    return done;
 }
 
 std::string TranscriptFile::encode(const Chunks &chunks)

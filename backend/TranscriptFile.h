@@ -1,8 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <sys/types.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,16 +37,20 @@ public:
     TranscriptFile(const TranscriptFile &) = delete;
     TranscriptFile &operator=(const TranscriptFile &) = delete;
 
-    // The chunks that the database names, once, before anything else: every other chunk is
-    // emptied, in case a crash left a transcript there that nothing names any more.
-    void adopt(const std::vector<Chunks> &named);
+    // The places that the database names, once, before anything else. Every other chunk is
+    // emptied, in case a crash left a text there that nothing names any more. A place that does
+    // not fit the file, or shares a chunk with one before it, is damaged: false in the answer.
+    std::vector<bool> adopt(const std::vector<Place> &named);
     Place write(std::string_view text);
     // Throws std::runtime_error when the place does not hold the text it was given.
     std::string read(const Place &place) const;
-    // Empties the chunks; they are used again after the next sync().
-    void release(const Chunks &chunks);
-    // Puts what was written and emptied on the disk, then runs `databaseSynced` (the database's own sync):
-    // the chunks released before this call are then free. Throws std::runtime_error.
+    // Empties the text's chunks; they are used again after the next sync(). Throws
+    // std::runtime_error, the place still to be released.
+    void release(const Place &place);
+    bool dirty() const;
+    // Puts what was written and emptied on the disk, then runs `databaseSynced` (the database's
+    // own sync): the chunks released before this call are then free. Throws std::runtime_error,
+    // and after a failed sync of the file, always.
     void sync(const std::function<void()> &databaseSynced);
 
     // How a chunk list is kept in the database: four little-endian bytes per chunk.
@@ -52,7 +58,12 @@ public:
     static Chunks decode(std::string_view bytes);
 
 private:
-    void empty(std::uint32_t chunk);
+    static bool fits(const Place &place);
+    static off_t offsetOf(std::uint32_t chunk);
+    static const std::string &zeros();
+    void writeAll(const char *data, std::size_t size, off_t offset, const char *what) const;
+    std::size_t readAll(char *data, std::size_t size, off_t offset) const;
+    void syncFile();
 
     int m_fd = -1;
     std::string m_path;
@@ -61,4 +72,5 @@ private:
     Chunks m_free;
     Chunks m_released;               // emptied, waiting for the sync that makes their deletion last
     bool m_dirty = false;            // written or emptied since the last sync
+    std::atomic<bool> m_broken = false;  // a sync of the file failed
 };

@@ -893,6 +893,7 @@ private slots:
         QTest::newRow("its naming lost") << "unnamed";
         QTest::newRow("another named past it") << "renamed";
         QTest::newRow("its text lost") << "zeroed";
+        QTest::newRow("its naming damaged") << "damaged";
     }
 
     // The transcript file is taken up again on a restart: what the database names is fetched, and
@@ -924,6 +925,10 @@ private slots:
             QVERIFY(file.open(QIODevice::ReadWrite));
             QVERIFY(file.seek(5 * 65536));
             file.write(expected.data(), qint64(expected.size()));
+        } else if (meanwhile == u"damaged") {
+            // A chunk twice, and one past the file's end: the text is dropped, not the store.
+            expected.clear();
+            QVERIFY(backend.execute("UPDATE transcript SET chunks = x'" + PairingCrypto::toHex(TranscriptFile::encode({0, 0, 99})) + "'"));
         } else if (meanwhile == u"zeroed") {
             QFile file(QString::fromStdString(files));
             QVERIFY(file.open(QIODevice::ReadWrite));
@@ -950,14 +955,14 @@ private slots:
             std::sort(chunks.begin(), chunks.end());
             return chunks;
         };
-        const TranscriptFile::Chunks first = file.write(std::string(70000, 'a')).chunks;
-        QCOMPARE(first, (TranscriptFile::Chunks{0, 1}));
+        const TranscriptFile::Place first = file.write(std::string(70000, 'a'));
+        QCOMPARE(first.chunks, (TranscriptFile::Chunks{0, 1}));
         file.release(first);
         const TranscriptFile::Place b = file.write("b");
         QCOMPARE(b.chunks, (TranscriptFile::Chunks{2}));
         file.sync([] {});
-        const TranscriptFile::Chunks again = file.write(std::string(70000, 'c')).chunks;
-        QCOMPARE(sorted(again), (TranscriptFile::Chunks{0, 1}));
+        const TranscriptFile::Place again = file.write(std::string(70000, 'c'));
+        QCOMPARE(sorted(again.chunks), (TranscriptFile::Chunks{0, 1}));
         file.release(again);
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, file.sync([] { throw std::runtime_error("no disk"); }));
         QCOMPARE(file.write("d").chunks, (TranscriptFile::Chunks{3}));
