@@ -137,6 +137,15 @@ void execOn(sqlite3 *db, const char *sql)
     }
 }
 
+// The places that rows of (chunks, length) name.
+std::vector<TranscriptFile::Place> placesOf(Statement &rows)
+{
+    std::vector<TranscriptFile::Place> places;
+    while (rows.step())
+        places.push_back({TranscriptFile::decode(rows.text(0)), std::uint64_t(rows.integer(1)), 0});
+    return places;
+}
+
 } // namespace
 
 SqliteSessionStore::SqliteSessionStore(const std::string &path) : SqliteSessionStore(path, Options{}) {}
@@ -237,9 +246,9 @@ sqlite3_stmt *SqliteSessionStore::prepared(const char *sql)
 // Stores written before transcripts could be kept in a file of their own.
 void SqliteSessionStore::addChunkColumns()
 {
-    for (const char *column : {"chunks BLOB", "length INTEGER", "crc INTEGER"})
-        if (!hasColumn("transcript", std::string(column).substr(0, std::string(column).find(' ')).c_str()))
-            exec(("ALTER TABLE transcript ADD COLUMN " + std::string(column)).c_str());
+    for (const auto &[column, type] : {std::pair{"chunks", "BLOB"}, {"length", "INTEGER"}, {"crc", "INTEGER"}})
+        if (!hasColumn("transcript", column))
+            exec((std::string("ALTER TABLE transcript ADD COLUMN ") + column + " " + type).c_str());
 }
 
 bool SqliteSessionStore::hasColumn(const char *table, const char *column)
@@ -434,10 +443,7 @@ void SqliteSessionStore::deleteTranscript(const std::string &id)
 {
     if (m_transcripts) {
         Statement stmt(m_db, prepared("SELECT chunks, length FROM transcript WHERE session_id = ?1 AND chunks IS NOT NULL"));
-        // Outside a transaction, the deletion below commits at once.
-        if (stmt.bind(1, id).step())
-            (m_inTransaction ? m_dropped : m_unnamed)
-                .push_back({TranscriptFile::decode(stmt.text(0)), std::uint64_t(stmt.integer(1)), 0});
+        letGo(placesOf(stmt.bind(1, id)));
     }
     Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id = ?1"));
     stmt.bind(1, id).step();
@@ -542,6 +548,14 @@ std::optional<StoredTranscript> SqliteSessionStore::transcript(const std::string
     return StoredTranscript{m_transcripts->read(place), stmt.text(1)};
 }
 
+// Transcripts about to be deleted: released once that commits, or at once outside a transaction,
+// where the deletion commits by itself.
+void SqliteSessionStore::letGo(std::vector<TranscriptFile::Place> places)
+{
+    auto &to = m_inTransaction ? m_dropped : m_unnamed;
+    to.insert(to.end(), std::make_move_iterator(places.begin()), std::make_move_iterator(places.end()));
+}
+
 int SqliteSessionStore::removeIdleSince(std::int64_t cutoffMs, int limit)
 {
     // The statements pick the same sessions: the oldest first, in one transaction. The index on
@@ -549,10 +563,7 @@ int SqliteSessionStore::removeIdleSince(std::int64_t cutoffMs, int limit)
     if (m_transcripts) {
         Statement stmt(m_db, prepared("SELECT chunks, length FROM transcript WHERE chunks IS NOT NULL AND session_id IN"
                                       " (SELECT id FROM session WHERE touched_ms < ?1 ORDER BY touched_ms, rowid LIMIT ?2)"));
-        stmt.bind(1, cutoffMs).bind(2, std::int64_t(limit));
-        while (stmt.step())
-            (m_inTransaction ? m_dropped : m_unnamed)
-                .push_back({TranscriptFile::decode(stmt.text(0)), std::uint64_t(stmt.integer(1)), 0});
+        letGo(placesOf(stmt.bind(1, cutoffMs).bind(2, std::int64_t(limit))));
     }
     {
         Statement stmt(m_db, prepared("DELETE FROM transcript WHERE session_id IN (SELECT id FROM session"

@@ -85,8 +85,9 @@ public:
 
     // The changes between its start and commit() reach the store together or not at all; without
     // a commit, none do: the chunks of a transcript deleted are released only once committed, and
-    // those of one written without a commit at once; either, once the store's lock is let go. One commit per request also writes each changed page once. A power loss
-    // may take the last commits, never tear one; whenSynced() and backfill() make them safe.
+    // those of one written without a commit at once; either, once the store's lock is let go.
+    // One commit per request also writes each changed page once. A power loss may take the last
+    // commits, never tear one; whenSynced() and backfill() make them safe.
     class Transaction {
     public:
         explicit Transaction(SqliteSessionStore &store);
@@ -123,14 +124,15 @@ private:
     void addChunkColumns();
     bool hasColumn(const char *table, const char *column);
     void deleteTranscript(const std::string &id);
+    void letGo(std::vector<TranscriptFile::Place> places);
+    void releaseUnnamed();
+    void adoptTranscripts();
     sqlite3 *m_db = nullptr;
     std::unique_ptr<TranscriptFile> m_transcripts;  // for a file only
     bool m_inTransaction = false;
     std::vector<TranscriptFile::Place> m_written;  // by the transaction under way
     std::vector<TranscriptFile::Place> m_dropped;  // by the transaction under way
     std::vector<TranscriptFile::Place> m_unnamed;  // named no more, to be released; under m_mutex
-    void releaseUnnamed();
-    void adoptTranscripts();
     sqlite3 *m_checkpointer = nullptr;  // for a file only
     std::mutex m_checkpointerMutex;
     bool m_scrubDue = false;

@@ -45,17 +45,20 @@ std::vector<bool> TranscriptFile::adopt(const std::vector<Place> &named)
     std::uint32_t end = 0;
     for (std::size_t i = 0; i < named.size(); ++i) {
         const Chunks &chunks = named[i].chunks;
+        kept[i] = fits(named[i]);
         std::size_t taken = 0;
-        if (fits(named[i]))
-            for (; taken < chunks.size() && chunks[taken] < spanned && !inUse[chunks[taken]]; ++taken)
-                inUse[chunks[taken]] = true;
-        kept[i] = taken == chunks.size() && fits(named[i]);
-        for (std::size_t c = 0; c < chunks.size(); ++c) {
-            if (!kept[i] && c < taken)
-                inUse[chunks[c]] = false;
-            else if (kept[i])
-                end = std::max(end, chunks[c] + 1);
+        while (kept[i] && taken < chunks.size()) {
+            kept[i] = chunks[taken] < spanned && !inUse[chunks[taken]];
+            if (kept[i])
+                inUse[chunks[taken++]] = true;
         }
+        if (!kept[i]) {
+            for (std::size_t c = 0; c < taken; ++c)
+                inUse[chunks[c]] = false;  // a damaged place gives back what it took
+            continue;
+        }
+        for (const std::uint32_t chunk : chunks)
+            end = std::max(end, chunk + 1);
     }
     // Whatever no one names is emptied, and on the disk, before the file is cut after the last
     // chunk named: a cut alone would leave the text in the blocks it frees.
